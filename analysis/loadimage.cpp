@@ -1,0 +1,50 @@
+#include "analysis/panel.h"
+#include "analysis/pipeline.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
+
+#include <QFileDialog>
+#include <opencv2/imgcodecs.hpp>
+
+#include <exception>
+#include <iostream>
+
+namespace {
+
+void reportFailure()
+{
+    std::cout << "失敗" << std::endl;
+}
+
+} // namespace
+
+void MainWindow::on_pushButton_clicked()
+{
+    imagePath = QFileDialog::getOpenFileName(
+        this, tr("開啟圖片"), QString(), tr("圖片 (*.jpg *.png *.HEIC *.txt *.jpeg)"));
+    if (imagePath.isEmpty())
+        return;
+
+    // All six pictures are made before any panel changes, so a file that fails
+    // anywhere (decoder, size limit, memory) leaves the window as it was.
+    PanelImages panels;
+    try {
+        const cv::Mat loaded = cv::imread(imagePath.toLocal8Bit().toStdString(), cv::IMREAD_COLOR);
+        if (loaded.empty()) {
+            reportFailure();
+            return;
+        }
+        panels = analyseImage(loaded);
+    } catch (const std::exception &) {
+        reportFailure();
+        return;
+    }
+
+    showPanel(panels.origin, QImage::Format_RGB888, form->origin);
+    showPanel(panels.mygray, QImage::Format_RGB888, form->mygray);
+    showPanel(panels.gray, QImage::Format_Indexed8, form->gray);
+    showPanel(panels.gaussian, QImage::Format_RGB888, form->gaussian);
+    showPanel(panels.sobel, QImage::Format_Indexed8, form->sobel);
+    showPanel(panels.laplacian, QImage::Format_Indexed8, form->laplacian);
+    rgbImage = panels.origin;
+}

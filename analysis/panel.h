@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QImage>
+#include <opencv2/core/mat.hpp>
+
+class QGraphicsView;
+
+// Scales an 8-bit image in place to PanelSize and shows it alone in the view:
+// Format_RGB888 for three channels in RGB order, Format_Indexed8 for one
+// (shown as grey levels). The view owns the new scene and frees the one it
+// showed before.
+void showPanel(cv::Mat &image, QImage::Format format, QGraphicsView *view);

@@ -1,0 +1,125 @@
+#include "support/windowdriver.h"
+
+#include "window/mainwindow.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+void chooseFile(MainWindow &window, const QString &path)
+{
+    bool answered = false;
+    bool stuck = false;
+    int ticksSinceAnswer = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (answered) {
+            // A dialog still up a second after the answer (a refused path, a
+            // message box) would block the test for ever: close it and fail.
+            if (modal && ++ticksSinceAnswer > 200) {
+                stuck = true;
+                modal->close();
+            }
+            return;
+        }
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (!dialog)
+            return;
+        answered = true;
+        if (path.isEmpty()) {
+            QTest::keyClick(dialog, Qt::Key_Escape);
+            return;
+        }
+        auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(nameEdit);
+        nameEdit->setText(path);
+        QTest::keyClick(nameEdit, Qt::Key_Return);
+    });
+    poll.start(5);
+    QTest::mouseClick(
+        window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+    QVERIFY2(answered, "the file dialog never opened");
+    QVERIFY2(!stuck, "the file dialog did not close");
+}
+
+QGraphicsView *panel(MainWindow &window, const char *name)
+{
+    return window.findChild<QGraphicsView *>(QString::fromLatin1(name));
+}
+
+cv::Mat shownPixels(QGraphicsView *view)
+{
+    if (!view->scene())
+        return {};
+    const auto items = view->scene()->items();
+    if (items.size() != 1)
+        return {};
+    const auto *item = qgraphicsitem_cast<QGraphicsPixmapItem *>(items.first());
+    if (!item || item->pos() != QPointF(0, 0))
+        return {};
+    const QImage image = item->pixmap().toImage().convertToFormat(QImage::Format_RGB888);
+    cv::Mat pixels(image.height(), image.width(), CV_8UC3);
+    for (int y = 0; y < image.height(); ++y)
+        std::copy_n(image.constScanLine(y), image.width() * 3, pixels.ptr<uchar>(y));
+    return pixels;
+}
+
+int liveScenes(MainWindow &window)
+{
+    return window.findChildren<QGraphicsScene *>().size();
+}
+
+StdoutCapture::StdoutCapture()
+{
+    std::fflush(stdout);
+    file = std::tmpfile();
+    savedFd = dup(STDOUT_FILENO);
+    dup2(fileno(file), STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    restore();
+    if (file)
+        std::fclose(file);
+}
+
+void StdoutCapture::restore()
+{
+    if (savedFd < 0)
+        return;
+    std::fflush(stdout);
+    dup2(savedFd, STDOUT_FILENO);
+    close(savedFd);
+    savedFd = -1;
+}
+
+std::string StdoutCapture::text()
+{
+    restore();
+    std::string captured;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        captured.push_back(static_cast<char>(c));
+    return captured;
+}
+
+cv::Mat patternImage(int seed)
+{
+    cv::Mat image(192, 256, CV_8UC3);
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(
+                uchar(x + seed), uchar(y * 3 + seed), uchar((x * 7 + y * 11 + seed) % 251));
+    return image;
+}

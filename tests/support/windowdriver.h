@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <opencv2/core/mat.hpp>
+
+#include <string>
+
+class MainWindow;
+class QGraphicsView;
+
+// Drives a MainWindow as a user would: clicks "select image", types the path
+// into the real file dialog and accepts it (an empty path cancels).
+void chooseFile(MainWindow &window, const QString &path);
+
+QGraphicsView *panel(MainWindow &window, const char *name);
+
+// The picture a panel shows, read back from its scene as 8-bit RGB; empty
+// when the panel shows nothing.
+cv::Mat shownPixels(QGraphicsView *view);
+
+// Number of scenes alive among the window's children.
+int liveScenes(MainWindow &window);
+
+// Everything written to the process's standard output (file descriptor 1)
+// while it lives.
+class StdoutCapture
+{
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    std::string text();
+
+private:
+    void restore();
+    int savedFd = -1;
+    std::FILE *file = nullptr;
+};
+
+// The six panel names in the order the window fills them.
+inline const char *const PanelNames[] = {
+    "origin", "mygray", "gray", "gaussian", "sobel", "laplacian"};
+
+// A 256 x 192 BGR picture with different values in every channel, row and column.
+cv::Mat patternImage(int seed = 0);
