@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the program (Release) and starts it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh run
+cmake --preset release >/dev/null
+cmake --build --preset release --target morvastel
+exec build/release/app/morvastel "$@"
