@@ -40,11 +40,6 @@ void MainWindow::on_pushButton_clicked()
         return;
     }
 
-    showPanel(panels.origin, QImage::Format_RGB888, form->origin);
-    showPanel(panels.mygray, QImage::Format_RGB888, form->mygray);
-    showPanel(panels.gray, QImage::Format_Indexed8, form->gray);
-    showPanel(panels.gaussian, QImage::Format_RGB888, form->gaussian);
-    showPanel(panels.sobel, QImage::Format_Indexed8, form->sobel);
-    showPanel(panels.laplacian, QImage::Format_Indexed8, form->laplacian);
+    showPanels(panels, *form);
     rgbImage = panels.origin;
 }

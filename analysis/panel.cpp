@@ -1,6 +1,7 @@
 #include "analysis/panel.h"
 
 #include "analysis/pipeline.h"
+#include "window/mainwindowform.h"
 
 #include <QGraphicsScene>
 #include <QGraphicsView>
@@ -22,4 +23,14 @@ void showPanel(cv::Mat &image, QImage::Format format, QGraphicsView *view)
     if (previous && previous->parent() == view)
         delete previous;
     view->show();
+}
+
+void showPanels(PanelImages &panels, const MainWindowForm &form)
+{
+    showPanel(panels.origin, QImage::Format_RGB888, form.origin);
+    showPanel(panels.mygray, QImage::Format_RGB888, form.mygray);
+    showPanel(panels.gray, QImage::Format_Indexed8, form.gray);
+    showPanel(panels.gaussian, QImage::Format_RGB888, form.gaussian);
+    showPanel(panels.sobel, QImage::Format_Indexed8, form.sobel);
+    showPanel(panels.laplacian, QImage::Format_Indexed8, form.laplacian);
 }

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct BenchInput
+{
+    std::string label; // for example "24MP.jpg"
+    std::string path;
+};
+
+// Photo-like pictures (smooth shapes, texture and sensor noise) written once
+// into the build folder and reused by later runs.
+std::vector<BenchInput> benchInputs();
