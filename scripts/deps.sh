@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libopencv-dev fonts-wqy-microhei)
 if [ "${1-run}" = test ]; then
-    packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils)
+    packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
+               libbenchmark-dev)
 fi
 
 missing=()

@@ -32,8 +32,8 @@ Window findMapped(Display *display, Window parent, const std::string &title)
     Window found = 0;
     for (unsigned int i = 0; i < count && !found; ++i) {
         XWindowAttributes attributes;
-        if (XGetWindowAttributes(display, children[i], &attributes)
-            && attributes.map_state == IsViewable && titleOf(display, children[i]) == title)
+        if (XGetWindowAttributes(display, children[i], &attributes) &&
+            attributes.map_state == IsViewable && titleOf(display, children[i]) == title)
             found = children[i];
     }
     if (children)

@@ -76,7 +76,7 @@ cv::Mat shownPixels(QGraphicsView *view)
 
 int liveScenes(MainWindow &window)
 {
-    return window.findChildren<QGraphicsScene *>().size();
+    return static_cast<int>(window.findChildren<QGraphicsScene *>().size());
 }
 
 StdoutCapture::StdoutCapture()
