@@ -55,8 +55,8 @@ private slots:
         const long growth = residentKilobytes() - settled;
         qInfo("resident memory after 100 loads: %ld KiB; after 1000: %+ld KiB", settled, growth);
 #if !defined(__SANITIZE_ADDRESS__)
-        // Six scenes hold about 1 MiB; anything leaked per load would show by the thousand.
-        QVERIFY2(growth < 8 * 1024, "memory grows with every load");
+        // Scenes leaked by each load would add megabytes a load; allow for allocator noise.
+        QVERIFY2(growth < 8192L, "memory grows with every load");
 #endif
     }
 
