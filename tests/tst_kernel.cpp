@@ -11,11 +11,6 @@
 
 namespace {
 
-bool same(const cv::Mat &a, const cv::Mat &b)
-{
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
-
 cv::Mat blurred(const cv::Mat &rgb, int side)
 {
     cv::Mat out;

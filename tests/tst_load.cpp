@@ -1,4 +1,5 @@
 // Loading through the real button and file dialog.
+#include "analysis/pipeline.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -13,18 +14,6 @@
 #include <opencv2/imgproc.hpp>
 
 namespace {
-
-bool same(const cv::Mat &a, const cv::Mat &b)
-{
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
-
-cv::Mat asRgb(const cv::Mat &bgr)
-{
-    cv::Mat rgb;
-    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
-    return rgb;
-}
 
 QByteArray fileBytes(const QString &path)
 {
@@ -98,6 +87,9 @@ private slots:
         for (const cv::Mat &picture : shown)
             QCOMPARE(picture.size(), cv::Size(256, 192));
         // Grey panels show each byte v as (v, v, v).
+        cv::Mat greyShown;
+        cv::extractChannel(shown[2], greyShown, 0);
+        QVERIFY(same(greyShown, analyseImage(patternImage(0)).gray));
         for (int i : {1, 2, 4, 5}) {
             cv::Mat channels[3];
             cv::split(shown[i], channels);

@@ -1,6 +1,7 @@
 // The six pictures as plain images, without a window.
 #include "analysis/channelaverage.h"
 #include "analysis/pipeline.h"
+#include "support/windowdriver.h"
 
 #include <QTest>
 #include <opencv2/core.hpp>
@@ -9,11 +10,6 @@
 Q_DECLARE_METATYPE(cv::Size)
 
 namespace {
-
-bool same(const cv::Mat &a, const cv::Mat &b)
-{
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
 
 cv::Mat swapRedBlue(const cv::Mat &image)
 {

@@ -102,7 +102,7 @@ private slots:
                 const int value = spin->value();
                 QVERIFY(value >= 1 && value <= 51);
                 const cv::Mat shown = shownPixels(gaussian);
-                QVERIFY2(cv::norm(shown, expected[value | 1], cv::NORM_INF) == 0,
+                QVERIFY2(same(shown, expected[value | 1]),
                     qPrintable(QStringLiteral("value %1").arg(value)));
             }
         }

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <opencv2/imgproc.hpp>
 
 #include <cstdio>
 #include <unistd.h>
@@ -122,4 +123,17 @@ cv::Mat patternImage(int seed)
             image.at<cv::Vec3b>(y, x) = cv::Vec3b(
                 uchar(x + seed), uchar(y * 3 + seed), uchar((x * 7 + y * 11 + seed) % 251));
     return image;
+}
+
+bool same(const cv::Mat &a, const cv::Mat &b)
+{
+    return a.size() == b.size() && a.type() == b.type() &&
+        (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0);
+}
+
+cv::Mat asRgb(const cv::Mat &bgr)
+{
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    return rgb;
 }

@@ -42,5 +42,10 @@ private:
 inline const char *const PanelNames[] = {
     "origin", "mygray", "gray", "gaussian", "sobel", "laplacian"};
 
+// Same size, type and every byte.
+bool same(const cv::Mat &a, const cv::Mat &b);
+
+cv::Mat asRgb(const cv::Mat &bgr);
+
 // A 256 x 192 BGR picture with different values in every channel, row and column.
 cv::Mat patternImage(int seed = 0);
