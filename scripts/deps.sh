@@ -3,7 +3,7 @@
 # running the program, "test" for the tests as well. Does nothing when all are there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libopencv-dev fonts-wqy-microhei)
+packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev fonts-wqy-microhei fontconfig)
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
                libbenchmark-dev)
