@@ -9,17 +9,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-namespace {
-
-cv::Mat blurred(const cv::Mat &rgb, int side)
-{
-    cv::Mat out;
-    cv::GaussianBlur(rgb, out, cv::Size(side, side), 0, 0, cv::BORDER_REFLECT_101);
-    return out;
-}
-
-} // namespace
-
 class KernelTest : public QObject
 {
     Q_OBJECT
@@ -84,11 +73,11 @@ private slots:
         const cv::Mat rgb = origin();
         spin->setValue(5);
         const cv::Mat five = gaussian();
-        QVERIFY(same(five, blurred(rgb, 5)));
+        QVERIFY(same(five, mirroredBlur(rgb, 5)));
         spin->setFocus();
         QTest::keyClick(spin, Qt::Key_Up);
         QCOMPARE(spin->value(), 7);
-        QVERIFY(same(gaussian(), blurred(rgb, 7)));
+        QVERIFY(same(gaussian(), mirroredBlur(rgb, 7)));
         QTest::keyClick(spin, Qt::Key_Down);
         QVERIFY(same(gaussian(), five));
     }
@@ -107,12 +96,12 @@ private slots:
         QCOMPARE(spin->value(), 21);
         QCOMPARE(spin->text(), QStringLiteral("21"));
         QCOMPARE(seen.size(), size_t(2));
-        QVERIFY(same(seen[0], blurred(rgb, 3)));
-        QVERIFY(same(seen[1], blurred(rgb, 21)));
+        QVERIFY(same(seen[0], mirroredBlur(rgb, 3)));
+        QVERIFY(same(seen[1], mirroredBlur(rgb, 21)));
 
         spin->setValue(50);
         QCOMPARE(spin->value(), 50);
-        QVERIFY(same(gaussian(), blurred(rgb, 51)));
+        QVERIFY(same(gaussian(), mirroredBlur(rgb, 51)));
     }
 
     void newLoadShowsTheNewImageUnblurred()
@@ -124,7 +113,7 @@ private slots:
         const cv::Mat rgb = origin();
         QVERIFY(same(gaussian(), rgb));
         spin->setValue(11);
-        QVERIFY(same(gaussian(), blurred(rgb, 11)));
+        QVERIFY(same(gaussian(), mirroredBlur(rgb, 11)));
     }
 };
 

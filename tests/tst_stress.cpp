@@ -70,12 +70,9 @@ private slots:
         cv::randu(bgr, 0, 256);
         const QString file = dir.filePath(QStringLiteral("spin.png"));
         QVERIFY(cv::imwrite(file.toStdString(), bgr));
-        cv::Mat rgb;
-        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
         std::map<int, cv::Mat> expected; // by odd kernel side
         for (int side = 1; side <= 51; side += 2)
-            cv::GaussianBlur(
-                rgb, expected[side], cv::Size(side, side), 0, 0, cv::BORDER_REFLECT_101);
+            expected[side] = mirroredBlur(asRgb(bgr), side);
 
         QRandomGenerator random(7);
         spin->setFocus();

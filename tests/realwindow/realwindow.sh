@@ -8,7 +8,6 @@ if [ "${1-}" != --in-x-server ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --in-x-server "$@"
 fi
 program=$2 closer=$3
-unset QT_QPA_PLATFORM
 
 run() {
     local output

@@ -137,3 +137,10 @@ cv::Mat asRgb(const cv::Mat &bgr)
     cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
     return rgb;
 }
+
+cv::Mat mirroredBlur(const cv::Mat &rgb, int side)
+{
+    cv::Mat blurred;
+    cv::GaussianBlur(rgb, blurred, cv::Size(side, side), 0, 0, cv::BORDER_REFLECT_101);
+    return blurred;
+}

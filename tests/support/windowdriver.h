@@ -47,5 +47,8 @@ bool same(const cv::Mat &a, const cv::Mat &b);
 
 cv::Mat asRgb(const cv::Mat &bgr);
 
+// A square Gaussian blur with mirrored edges, as the spin box should show it.
+cv::Mat mirroredBlur(const cv::Mat &rgb, int side);
+
 // A 256 x 192 BGR picture with different values in every channel, row and column.
 cv::Mat patternImage(int seed = 0);
