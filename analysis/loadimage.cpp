@@ -1,12 +1,12 @@
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
+#include "analysis/succeeds.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
 #include <QFileDialog>
 #include <opencv2/imgcodecs.hpp>
 
-#include <exception>
 #include <iostream>
 
 namespace {
@@ -28,14 +28,14 @@ void MainWindow::on_pushButton_clicked()
     // All six pictures are made before any panel changes, so a file that fails
     // anywhere (decoder, size limit, memory) leaves the window as it was.
     PanelImages panels;
-    try {
+    const bool decoded = succeeds([&] {
         const cv::Mat loaded = cv::imread(imagePath.toLocal8Bit().toStdString(), cv::IMREAD_COLOR);
-        if (loaded.empty()) {
-            reportFailure();
-            return;
-        }
+        if (loaded.empty())
+            return false;
         panels = analyseImage(loaded);
-    } catch (const std::exception &) {
+        return true;
+    });
+    if (!decoded) {
         reportFailure();
         return;
     }

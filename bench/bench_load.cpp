@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
@@ -28,7 +27,8 @@ struct Panels
     MainWindowForm form;
     Panels() { form.setupUi(&window); }
 };
-std::unique_ptr<Panels> panels;
+// Lives inside main's QApplication (see main): widgets must die before it.
+Panels *panels = nullptr;
 
 void load(const std::string &path)
 {
@@ -123,7 +123,8 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    panels = std::make_unique<Panels>();
+    Panels window;
+    panels = &window;
 
     if (argc == 4 && std::strcmp(argv[1], "--peak") == 0) {
         if (std::strcmp(argv[2], "load") == 0)

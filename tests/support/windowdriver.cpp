@@ -109,7 +109,8 @@ std::string StdoutCapture::text()
 {
     restore();
     std::string captured;
-    std::rewind(file);
+    if (std::fseek(file, 0, SEEK_SET) != 0)
+        return captured;
     for (int c; (c = std::fgetc(file)) != EOF;)
         captured.push_back(static_cast<char>(c));
     return captured;
