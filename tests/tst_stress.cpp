@@ -55,8 +55,10 @@ private slots:
         const long growth = residentKilobytes() - settled;
         qInfo("resident memory after 100 loads: %ld KiB; after 1000: %+ld KiB", settled, growth);
 #if !defined(__SANITIZE_ADDRESS__)
-        // Scenes leaked by each load would add megabytes a load; allow for allocator noise.
-        QVERIFY2(growth < 8192L, "memory grows with every load");
+        // Leaking even one panel-size picture a load would add over 40 MiB
+        // here. The file dialog itself grows by up to about 12 MiB over these
+        // loads on Qt 6.8 (it does so when only cancelled), so allow for that.
+        QVERIFY2(growth < 32 * 1024L, "memory grows with every load");
 #endif
     }
 
