@@ -1,3 +1,5 @@
+#include "analysis/failureline.h"
+#include "analysis/imagefile.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
 #include "analysis/succeeds.h"
@@ -5,18 +7,6 @@
 #include "window/mainwindowform.h"
 
 #include <QFileDialog>
-#include <opencv2/imgcodecs.hpp>
-
-#include <iostream>
-
-namespace {
-
-void reportFailure()
-{
-    std::cout << "失敗" << std::endl;
-}
-
-} // namespace
 
 void MainWindow::on_pushButton_clicked()
 {
@@ -29,14 +19,14 @@ void MainWindow::on_pushButton_clicked()
     // anywhere (decoder, size limit, memory) leaves the window as it was.
     PanelImages panels;
     const bool decoded = succeeds([&] {
-        const cv::Mat loaded = cv::imread(imagePath.toLocal8Bit().toStdString(), cv::IMREAD_COLOR);
+        const cv::Mat loaded = readImage(imagePath.toLocal8Bit().toStdString());
         if (loaded.empty())
             return false;
         panels = analyseImage(loaded);
         return true;
     });
     if (!decoded) {
-        reportFailure();
+        printFailureLine();
         return;
     }
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <istream>
+#include <optional>
+#include <string>
+
+// What a PAM ("P7") header says about its samples, read as OpenCV's decoder
+// reads it: field names in capitals, values trimmed, the last TUPLTYPE wins.
+struct PamHeader
+{
+    int depth = 0; // samples per pixel
+    std::string tupleType; // empty when the header names none
+};
+
+// Reads a PAM header from its signature up to its ENDHDR line. Empty when the
+// stream holds no complete header or a line is implausibly long.
+std::optional<PamHeader> readPamHeader(std::istream &in);
+
+enum class PamDecoding {
+    Correct, // the decoder gives BGR pixels in colour mode, as for every other format
+    RedBlueSwapped, // it gives the right pixels in RGB order
+    Wrong, // it gives anything else, or nothing
+};
+
+// How this process's OpenCV decodes PAM files with such a header in colour
+// mode. Found out the first time it is asked, by decoding a tiny PAM with known
+// pixels from memory, so that a fixed or different OpenCV is taken as it is.
+PamDecoding pamDecoding(const PamHeader &header);
