@@ -1,5 +1,7 @@
 #include "analysis/channelaverage.h"
 
+#include "analysis/resizereads.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
 
@@ -51,4 +53,16 @@ cv::Mat averageChannels(const cv::Mat &bgr)
         }
     });
     return grey;
+}
+
+void averageChannelsAt(const cv::Mat &bgr, const ResizeReads &where, cv::Mat &grey)
+{
+    CV_Assert(bgr.type() == CV_8UC3 && grey.type() == CV_8UC1 && grey.size() == bgr.size());
+    const auto &products = productTable();
+    for (const int y : where.rows) {
+        const cv::Vec3b *in = bgr.ptr<cv::Vec3b>(y);
+        unsigned char *out = grey.ptr<unsigned char>(y);
+        for (const int x : where.columns)
+            out[x] = average(products, in[x][0], in[x][1], in[x][2]);
+    }
 }

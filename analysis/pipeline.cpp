@@ -1,6 +1,6 @@
 #include "analysis/pipeline.h"
 
-#include "analysis/channelaverage.h"
+#include "analysis/averagepanel.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -17,10 +17,10 @@ PanelImages analyseImage(const cv::Mat &bgr)
     cv::cvtColor(scaled, panels.origin, cv::COLOR_BGR2RGB);
 
     // The average is taken at full resolution, then scaled; its three channels
-    // are equal, so one is averaged and scaled and then repeated.
-    cv::Mat average = averageChannels(bgr);
-    cv::resize(average, average, PanelSize, 0, 0, cv::INTER_LINEAR);
-    cv::cvtColor(average, panels.mygray, cv::COLOR_GRAY2RGB);
+    // are equal, so one is averaged and scaled and then repeated. Checked once
+    // per process, before the first use.
+    static const AveragePanel averagePanel;
+    cv::cvtColor(averagePanel.grey(bgr), panels.mygray, cv::COLOR_GRAY2RGB);
 
     cv::cvtColor(panels.origin, panels.gray, cv::COLOR_RGB2GRAY);
     cv::GaussianBlur(panels.origin, panels.gaussian, cv::Size(1, 1), 0, 0, cv::BORDER_DEFAULT);

@@ -132,6 +132,14 @@ private slots:
         QTest::newRow("1001x333") << cv::Size(1001, 333) << 4;
         QTest::newRow("97x1013") << cv::Size(97, 1013) << 5;
         QTest::newRow("1921x1079") << cv::Size(1921, 1079) << 6;
+        QTest::newRow("2x2") << cv::Size(2, 2) << 7;
+        QTest::newRow("512x384") << cv::Size(512, 384) << 8;
+        QTest::newRow("513x385") << cv::Size(513, 385) << 9;
+        QTest::newRow("768x576") << cv::Size(768, 576) << 10;
+        QTest::newRow("1x5000") << cv::Size(1, 5000) << 11;
+        QTest::newRow("5000x1") << cv::Size(5000, 1) << 12;
+        QTest::newRow("4001x2999") << cv::Size(4001, 2999) << 13;
+        QTest::newRow("6000x4000") << cv::Size(6000, 4000) << 14;
     }
 
     void matchesLiteralSteps()
