@@ -96,11 +96,9 @@ private slots:
                     else
                         grey.row(row).setTo(f == 0 ? 0 : 255);
                 }
+                const QString what = QStringLiteral("%1 x %2, fill %3");
                 QVERIFY2(same(shown, expected),
-                    qPrintable(QStringLiteral("%1 x %2, fill %3")
-                                   .arg(size.width)
-                                   .arg(size.height)
-                                   .arg(f)));
+                    qPrintable(what.arg(size.width).arg(size.height).arg(f)));
             }
             ++checked;
         }
