@@ -5,7 +5,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <algorithm>
 #include <array>
 #include <cctype>
 #include <filesystem>

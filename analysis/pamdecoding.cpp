@@ -86,7 +86,7 @@ bool same(const cv::Mat &a, const cv::Mat &b)
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
-PamDecoding probe(const PamHeader &header)
+PamDecoding findDecoding(const PamHeader &header)
 {
     // Depths without a meaning of their own are left to the decoder.
     if (header.depth < 1 || header.depth > 4)
@@ -145,5 +145,5 @@ PamDecoding pamDecoding(const PamHeader &header)
     const auto known = found.find(key);
     if (known != found.end())
         return known->second;
-    return found[key] = probe(header);
+    return found[key] = findDecoding(header);
 }

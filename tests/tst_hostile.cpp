@@ -151,9 +151,7 @@ private slots:
         MainWindow window;
         window.show();
         chooseFile(window, goodFile);
-        std::vector<QPointer<QGraphicsScene>> before;
-        for (const char *name : PanelNames)
-            before.emplace_back(panel(window, name)->scene());
+        const std::vector<QPointer<QGraphicsScene>> before = panelScenes(window);
 
         StdoutCapture out;
         chooseFile(window, file);

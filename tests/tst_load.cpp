@@ -49,13 +49,7 @@ class LoadTest : public QObject
         return shown;
     }
 
-    std::vector<QPointer<QGraphicsScene>> scenes()
-    {
-        std::vector<QPointer<QGraphicsScene>> all;
-        for (const char *name : PanelNames)
-            all.emplace_back(panel(*window, name)->scene());
-        return all;
-    }
+    std::vector<QPointer<QGraphicsScene>> scenes() { return panelScenes(*window); }
 
 private slots:
     void initTestCase()

@@ -182,9 +182,7 @@ class UnsafeFilesTest : public QObject
     // Chooses a file that must fail: the failure line, and no panel changed.
     void expectFailure(const QString &file)
     {
-        std::vector<QPointer<QGraphicsScene>> before;
-        for (const char *name : PanelNames)
-            before.emplace_back(panel(*window, name)->scene());
+        const std::vector<QPointer<QGraphicsScene>> before = panelScenes(*window);
         StdoutCapture out;
         chooseFile(*window, file);
         QCOMPARE(out.text(), std::string("失敗\n"));

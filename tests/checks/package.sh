@@ -12,10 +12,11 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >/dev/null
 debs=("$work"/morvastel_*.deb)
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
-echo "Depends: $(dpkg-deb -f "$deb" Depends)"
-dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 \
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+grep -q libqt6widgets6 <<<"$depends" \
     || { echo "FAIL: Depends does not name Qt's widget library"; exit 1; }
-dpkg-deb -f "$deb" Depends | grep -q libopencv-imgcodecs \
+grep -q libopencv-imgcodecs <<<"$depends" \
     || { echo "FAIL: Depends does not name OpenCV's image codecs"; exit 1; }
 
 # The warnings the README names, where this lintian knows them: no Debian

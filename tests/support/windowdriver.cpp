@@ -75,6 +75,14 @@ cv::Mat shownPixels(QGraphicsView *view)
     return pixels;
 }
 
+std::vector<QPointer<QGraphicsScene>> panelScenes(MainWindow &window)
+{
+    std::vector<QPointer<QGraphicsScene>> scenes;
+    for (const char *name : PanelNames)
+        scenes.emplace_back(panel(window, name)->scene());
+    return scenes;
+}
+
 int liveScenes(MainWindow &window)
 {
     return static_cast<int>(window.findChildren<QGraphicsScene *>().size());

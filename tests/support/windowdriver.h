@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <opencv2/core/mat.hpp>
 
 #include <string>
+#include <vector>
 
 class MainWindow;
+class QGraphicsScene;
 class QGraphicsView;
 
 // Drives a MainWindow as a user would: clicks "select image", types the path
@@ -17,6 +20,10 @@ QGraphicsView *panel(MainWindow &window, const char *name);
 // The picture a panel shows, read back from its scene as 8-bit RGB; empty
 // when the panel shows nothing.
 cv::Mat shownPixels(QGraphicsView *view);
+
+// The scenes the six panels show, in PanelNames order; each pointer turns
+// null when its scene is deleted.
+std::vector<QPointer<QGraphicsScene>> panelScenes(MainWindow &window);
 
 // Number of scenes alive among the window's children.
 int liveScenes(MainWindow &window);
