@@ -1,5 +1,5 @@
 #include "analysis/failureline.h"
-#include "analysis/imagefile.h"
+#include "decoding/imagefile.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
 #include "analysis/succeeds.h"

@@ -1,7 +1,7 @@
 // How long a load keeps the window frozen, against the decoder alone.
 #include "analysis/averagepanel.h"
 #include "analysis/channelaverage.h"
-#include "analysis/imagefile.h"
+#include "decoding/imagefile.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
 #include "inputs.h"

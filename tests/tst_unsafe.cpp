@@ -1,6 +1,6 @@
 // Files that used to crash, freeze or miscolour the viewer, chosen through
 // the real button and dialog, and a standard output that nobody reads.
-#include "analysis/pamdecoding.h"
+#include "decoding/pamdecoding.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 

@@ -1,6 +1,6 @@
-#include "analysis/imagefile.h"
+#include "decoding/imagefile.h"
 
-#include "analysis/pamdecoding.h"
+#include "decoding/pamdecoding.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

@@ -1,4 +1,4 @@
-#include "analysis/pamdecoding.h"
+#include "decoding/pamdecoding.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
