@@ -1,14 +1,16 @@
 #include "decoding/imagefile.h"
 
+#include "decoding/bytes.h"
+#include "decoding/decodecost.h"
 #include "decoding/pamdecoding.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <array>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string_view>
 
@@ -37,11 +39,17 @@ cv::Mat readImage(const std::string &path)
         return {};
 
     std::ifstream file(path, std::ios::binary);
-    std::array<char, 132> bytes {};
-    file.read(bytes.data(), bytes.size());
-    const std::string_view start(bytes.data(), static_cast<std::size_t>(file.gcount()));
+    const std::string start = readAt(file, 0, 132);
     if (isDicom(start))
         return {};
+
+    // Decoding runs on the GUI thread: a picture that would take gigabytes or
+    // minutes is refused from what its header declares.
+    if (const std::optional<std::string> refusal =
+            costRefusal(file, DecodeLimits::fromEnvironment())) {
+        std::cerr << "morvastel: " << path << ": " << *refusal << std::endl;
+        return {};
+    }
 
     std::optional<PamDecoding> pam;
     if (isPam(start)) {

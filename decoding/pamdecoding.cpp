@@ -31,13 +31,21 @@ bool readLine(std::istream &in, std::string &line)
 {
     line.clear();
     for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
-        if (c == '\n')
+        if (c == '\n' || c == '\r')
             return true;
         if (line.size() == MaxLineLength)
             return false;
         line.push_back(static_cast<char>(c));
     }
     return !line.empty();
+}
+
+// The value as a plain decimal number, or 0.
+int plainNumber(std::string_view value)
+{
+    int number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    return error == std::errc() && end == value.data() + value.size() ? number : 0;
 }
 
 // A 4 x 2 PAM with the header's depth and tuple type, and the colours that
@@ -125,12 +133,13 @@ std::optional<PamHeader> readPamHeader(std::istream &in)
         const std::string_view field = content.substr(0, space);
         const std::string_view value =
             space == std::string_view::npos ? std::string_view() : trimmed(content.substr(space));
-        if (field == "DEPTH") {
-            const auto [end, error] =
-                std::from_chars(value.data(), value.data() + value.size(), header.depth);
-            if (error != std::errc() || end != value.data() + value.size())
-                header.depth = 0;
-        } else if (field == "TUPLTYPE")
+        if (field == "WIDTH")
+            header.width = plainNumber(value);
+        else if (field == "HEIGHT")
+            header.height = plainNumber(value);
+        else if (field == "DEPTH")
+            header.depth = plainNumber(value);
+        else if (field == "TUPLTYPE")
             header.tupleType = std::string(value);
     }
     return std::nullopt;

@@ -4,10 +4,14 @@
 #include <optional>
 #include <string>
 
-// What a PAM ("P7") header says about its samples, read as OpenCV's decoder
-// reads it: field names in capitals, values trimmed, the last TUPLTYPE wins.
+// What a PAM ("P7") header says about its picture, read as OpenCV's decoder
+// reads it: lines end at a line feed or a carriage return, field names in
+// capitals, values trimmed, the last TUPLTYPE wins. Numbers that are not
+// plain digits read as 0.
 struct PamHeader
 {
+    int width = 0;
+    int height = 0;
     int depth = 0; // samples per pixel
     std::string tupleType; // empty when the header names none
 };

@@ -1,5 +1,6 @@
 // Files from anywhere: each one either fills all six panels or prints the
 // failure line and changes nothing, and the window keeps working.
+#include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -18,35 +19,11 @@ namespace {
 
 enum class Outcome { Shown, Failed, Either };
 
-quint32 crc32(const QByteArray &bytes)
-{
-    quint32 crc = 0xffffffffu;
-    for (const char byte : bytes) {
-        crc ^= static_cast<quint8>(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-QByteArray bigEndian(quint32 value)
-{
-    return QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
-}
-
 QByteArray encode(const cv::Mat &image, const char *extension)
 {
     std::vector<uchar> bytes;
     cv::imencode(extension, image, bytes);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
-}
-
-// A PNG whose header claims a size, with a valid checksum so that only the size is wrong.
-QByteArray pngClaiming(quint32 width, quint32 height)
-{
-    QByteArray png = encode(cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(90)), ".png");
-    const QByteArray ihdr = "IHDR" + bigEndian(width) + bigEndian(height) + png.mid(24, 5);
-    return png.left(12) + ihdr + bigEndian(crc32(ihdr)) + png.mid(33);
 }
 
 // A JPEG with an EXIF block that says "rotate 90 degrees clockwise".

@@ -88,32 +88,32 @@ int liveScenes(MainWindow &window)
     return static_cast<int>(window.findChildren<QGraphicsScene *>().size());
 }
 
-StdoutCapture::StdoutCapture()
+OutputCapture::OutputCapture(int fd) : capturedFd(fd)
 {
-    std::fflush(stdout);
+    std::fflush(nullptr);
     file = std::tmpfile();
-    savedFd = dup(STDOUT_FILENO);
-    dup2(fileno(file), STDOUT_FILENO);
+    savedFd = dup(capturedFd);
+    dup2(fileno(file), capturedFd);
 }
 
-StdoutCapture::~StdoutCapture()
+OutputCapture::~OutputCapture()
 {
     restore();
     if (file)
         std::fclose(file);
 }
 
-void StdoutCapture::restore()
+void OutputCapture::restore()
 {
     if (savedFd < 0)
         return;
-    std::fflush(stdout);
-    dup2(savedFd, STDOUT_FILENO);
+    std::fflush(nullptr);
+    dup2(savedFd, capturedFd);
     close(savedFd);
     savedFd = -1;
 }
 
-std::string StdoutCapture::text()
+std::string OutputCapture::text()
 {
     restore();
     std::string captured;

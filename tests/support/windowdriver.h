@@ -28,22 +28,24 @@ std::vector<QPointer<QGraphicsScene>> panelScenes(MainWindow &window);
 // Number of scenes alive among the window's children.
 int liveScenes(MainWindow &window);
 
-// Everything written to the process's standard output (file descriptor 1)
-// while it lives.
-class StdoutCapture
+// Everything written to one of the process's outputs (by default standard
+// output, file descriptor 1) while it lives.
+class OutputCapture
 {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture &) = delete;
-    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    explicit OutputCapture(int fd = 1);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture &) = delete;
+    OutputCapture &operator=(const OutputCapture &) = delete;
     std::string text();
 
 private:
     void restore();
+    int capturedFd;
     int savedFd = -1;
     std::FILE *file = nullptr;
 };
+using StdoutCapture = OutputCapture;
 
 // The six panel names in the order the window fills them.
 inline const char *const PanelNames[] = {
