@@ -1,9 +1,10 @@
 // How long a load keeps the window frozen, against the decoder alone.
 #include "analysis/averagepanel.h"
 #include "analysis/channelaverage.h"
-#include "decoding/imagefile.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
+#include "decoding/decodecost.h"
+#include "decoding/imagefile.h"
 #include "inputs.h"
 #include "window/mainwindowform.h"
 
@@ -18,6 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -95,6 +98,18 @@ void afterDecode(benchmark::State &state, const std::string &path)
         showImage(loaded);
 }
 
+// What the cost check before decoding reads: the header, and all of a
+// progressive JPEG's scans.
+void costCheck(benchmark::State &state, const std::string &path)
+{
+    const DecodeLimits limits = DecodeLimits::fromEnvironment();
+    for (auto _ : state) {
+        std::ifstream file(path, std::ios::binary);
+        benchmark::DoNotOptimize(costRefusal(file, limits));
+    }
+    state.counters["MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
+}
+
 void channelAverage(benchmark::State &state, const std::string &path)
 {
     const cv::Mat loaded = cv::imread(path, cv::IMREAD_COLOR);
@@ -164,18 +179,38 @@ void firstLoad(benchmark::State &state, const char *self, const std::string &pat
     state.counters["worst_ms"] = *std::max_element(after.begin(), after.end());
 }
 
-// The child's side of childFigure.
-// "first" prints the milliseconds after decoding, the others peak KiB.
+// A load's time and its peak memory above the program's own (a load that
+// fails at once), each in a fresh process: for files that must be refused
+// at once, and for the costliest that each limit lets through.
+void costlyLoad(benchmark::State &state, const char *self, const std::string &path)
+{
+    double milliseconds = 0;
+    double peak = 0;
+    double own = 0;
+    for (auto _ : state) {
+        milliseconds = childFigure(self, "whole", path);
+        peak = childFigure(self, "load", path);
+        own = childFigure(self, "load", "");
+    }
+    state.counters["load_ms"] = milliseconds;
+    state.counters["extra_MiB"] = (peak - own) / 1024.0;
+}
+
+// The child's side of childFigure. "first" prints the milliseconds after
+// decoding, "whole" those of the whole load, the others peak KiB.
 int child(const char *what, const char *path)
 {
     if (std::strcmp(what, "decode") == 0) {
         benchmark::DoNotOptimize(cv::imread(path, cv::IMREAD_COLOR));
     } else {
-        const cv::Mat loaded = readImage(path);
         const auto start = Clock::now();
-        showImage(loaded);
-        if (std::strcmp(what, "first") == 0) {
-            std::printf("%f\n", secondsSince(start) * 1e3);
+        const cv::Mat loaded = readImage(path);
+        const auto decoded = Clock::now();
+        if (!loaded.empty())
+            showImage(loaded);
+        if (std::strcmp(what, "first") == 0 || std::strcmp(what, "whole") == 0) {
+            const auto from = std::strcmp(what, "first") == 0 ? decoded : start;
+            std::printf("%f\n", secondsSince(from) * 1e3);
             return 0;
         }
     }
@@ -203,6 +238,8 @@ int main(int argc, char *argv[])
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond)
             ->MinTime(3);
+        benchmark::RegisterBenchmark(("costCheck/" + input.label).c_str(), costCheck, input.path)
+            ->Unit(benchmark::kMillisecond);
         if (input.label == "24MP.jpg") {
             benchmark::RegisterBenchmark("afterDecode/24MP", afterDecode, input.path)
                 ->Unit(benchmark::kMillisecond);
@@ -217,6 +254,12 @@ int main(int argc, char *argv[])
                 ->Iterations(1)
                 ->Unit(benchmark::kMillisecond);
         }
+    }
+    for (const BenchInput &input : costlyInputs()) {
+        benchmark::RegisterBenchmark(
+            ("costly/" + input.label).c_str(), costlyLoad, argv[0], input.path)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

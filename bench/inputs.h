@@ -12,3 +12,7 @@ struct BenchInput
 // Photo-like pictures (smooth shapes, texture and sensor noise) written once
 // into the build folder and reused by later runs.
 std::vector<BenchInput> benchInputs();
+
+// Files a load refuses at once, and the costliest each limit lets through,
+// written once into the build folder. Labels say which is which.
+std::vector<BenchInput> costlyInputs();

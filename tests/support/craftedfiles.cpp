@@ -139,12 +139,16 @@ QByteArray jpeg2000Codestream(quint32 width, quint32 height)
     const auto segment = [](int marker, const QByteArray &payload) {
         return bytes({0xff, marker}) + bigEndian(quint64(payload.size() + 2), 2) + payload;
     };
-    // Five reversible wavelet levels, 64 x 64 code blocks, no quantisation.
+    // Five reversible wavelet levels, 64 x 64 code blocks, no quantisation,
+    // then one tile of 18 empty packets: one layer, six resolutions, three
+    // components.
     const QByteArray cod = bytes({0, 0, 0, 1, 0, 5, 4, 4, 0, 1});
     const QByteArray qcd = QByteArray(1, 0x40) + QByteArray(16, 0x40);
-    const QByteArray sot = bigEndian(0, 2) + bigEndian(0, 4) + bytes({0, 1});
+    const QByteArray tile = QByteArray("\xff\x93", 2) + QByteArray(18, 0);
+    const QByteArray sot =
+        bigEndian(0, 2) + bigEndian(quint64(12 + tile.size()), 4) + bytes({0, 1});
     return QByteArray("\xff\x4f", 2) + segment(0x51, siz) + segment(0x52, cod) +
-        segment(0x5c, qcd) + segment(0x90, sot) + QByteArray("\xff\x93\xff\xd9", 4);
+        segment(0x5c, qcd) + segment(0x90, sot) + tile + QByteArray("\xff\xd9", 2);
 }
 
 QByteArray jp2Claiming(quint32 ihdrWidth, quint32 ihdrHeight, quint32 width, quint32 height)

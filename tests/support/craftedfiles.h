@@ -22,7 +22,7 @@ QByteArray jpegScanBomb(quint16 width, quint16 height, int scans,
 // A progressive colour JPEG with its tables and first scan header, but no data.
 QByteArray progressiveJpegHeader(quint16 width, quint16 height);
 
-// A JPEG 2000 codestream: main header and one tile without data.
+// A JPEG 2000 codestream: main header and one tile of empty packets.
 QByteArray jpeg2000Codestream(quint32 width, quint32 height);
 
 // A JP2 file whose image header box and codestream declare these sizes.
