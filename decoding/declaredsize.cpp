@@ -525,16 +525,33 @@ std::uint64_t DeclaredImage::pixels() const
     return width * height;
 }
 
+namespace {
+
+const FormatReader *readerFor(std::string_view start)
+{
+    for (const FormatReader &reader : Readers) {
+        if (reader.matches(start))
+            return &reader;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::optional<ImageFormat> formatOf(std::string_view start)
+{
+    const FormatReader *reader = readerFor(start);
+    return reader ? std::optional<ImageFormat>(reader->format) : std::nullopt;
+}
+
 std::optional<DeclaredImage> readDeclaredImage(std::istream &file)
 {
     const std::string start = readAt(file, 0, StartLength);
-    for (const FormatReader &reader : Readers) {
-        if (!reader.matches(start))
-            continue;
-        Size size = reader.read(file, start);
-        if (size)
-            size->format = reader.format;
-        return size;
-    }
-    return std::nullopt;
+    const FormatReader *reader = readerFor(start);
+    if (!reader)
+        return std::nullopt;
+    Size size = reader->read(file, start);
+    if (size)
+        size->format = reader->format;
+    return size;
 }

@@ -34,6 +34,10 @@ struct DeclaredImage
     std::uint64_t pixels() const;
 };
 
+// The format whose decoder OpenCV picks for a file that starts with these
+// bytes (64 are enough), if it is one of these.
+std::optional<ImageFormat> formatOf(std::string_view start);
+
 // The size that the header of `file` declares, read from its own bytes as the
 // decoder that OpenCV picks for it reads it. Empty when no decoder of these
 // formats would take the file, or its header cannot be read: the decoder then

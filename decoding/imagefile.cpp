@@ -2,12 +2,10 @@
 
 #include "decoding/bytes.h"
 #include "decoding/decodecost.h"
-#include "decoding/pamdecoding.h"
+#include "decoding/mends.h"
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -20,13 +18,6 @@ namespace {
 bool isDicom(std::string_view start)
 {
     return start.size() >= 132 && start.substr(128, 4) == "DICM";
-}
-
-// The signature OpenCV's PAM decoder looks for.
-bool isPam(std::string_view start)
-{
-    return start.size() > 3 && start[0] == 'P' && start[1] == '7' &&
-        std::isspace(static_cast<unsigned char>(start[2]));
 }
 
 } // namespace
@@ -51,19 +42,14 @@ cv::Mat readImage(const std::string &path)
         return {};
     }
 
-    std::optional<PamDecoding> pam;
-    if (isPam(start)) {
-        file.clear();
-        file.seekg(0);
-        const std::optional<PamHeader> header = readPamHeader(file);
-        pam = header ? pamDecoding(*header) : PamDecoding::Wrong;
-        if (pam == PamDecoding::Wrong)
-            return {};
-    }
+    // What this OpenCV would decode wrongly is put right, or not decoded.
+    const std::optional<Mend> mend = mendFor(file, start);
+    if (!mend)
+        return {};
     file.close();
 
     cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-    if (pam == PamDecoding::RedBlueSwapped && !image.empty())
-        cv::cvtColor(image, image, cv::COLOR_RGB2BGR);
+    if (!image.empty())
+        mend->apply(image);
     return image;
 }

@@ -1,8 +1,6 @@
 #include "decoding/pamdecoding.h"
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <charconv>
 #include <map>
@@ -89,30 +87,15 @@ Probe makeProbe(const PamHeader &header)
     return probe;
 }
 
-bool same(const cv::Mat &a, const cv::Mat &b)
-{
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
-
-PamDecoding findDecoding(const PamHeader &header)
+Decoding findDecoding(const PamHeader &header)
 {
     // Depths without a meaning of their own are left to the decoder.
     if (header.depth < 1 || header.depth > 4)
-        return PamDecoding::Correct;
+        return Decoding::Correct;
     if (header.tupleType.size() > MaxTupleTypeLength)
-        return PamDecoding::Wrong;
+        return Decoding::Wrong;
     const Probe probe = makeProbe(header);
-    cv::Mat decoded;
-    try {
-        decoded = cv::imdecode(probe.file, cv::IMREAD_COLOR);
-    } catch (const cv::Exception &) {
-        return PamDecoding::Wrong;
-    }
-    if (same(decoded, probe.expected))
-        return PamDecoding::Correct;
-    cv::Mat swapped;
-    cv::cvtColor(probe.expected, swapped, cv::COLOR_BGR2RGB);
-    return same(decoded, swapped) ? PamDecoding::RedBlueSwapped : PamDecoding::Wrong;
+    return probeDecoding(probe.file, probe.expected);
 }
 
 } // namespace
@@ -145,10 +128,10 @@ std::optional<PamHeader> readPamHeader(std::istream &in)
     return std::nullopt;
 }
 
-PamDecoding pamDecoding(const PamHeader &header)
+Decoding pamDecoding(const PamHeader &header)
 {
     static std::mutex mutex;
-    static std::map<std::pair<std::string, int>, PamDecoding> found;
+    static std::map<std::pair<std::string, int>, Decoding> found;
     const std::lock_guard<std::mutex> lock(mutex);
     const auto key = std::make_pair(header.tupleType, header.depth);
     const auto known = found.find(key);

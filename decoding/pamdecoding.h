@@ -1,5 +1,7 @@
 #pragma once
 
+#include "decoding/probe.h"
+
 #include <istream>
 #include <optional>
 #include <string>
@@ -20,13 +22,6 @@ struct PamHeader
 // stream holds no complete header or a line is implausibly long.
 std::optional<PamHeader> readPamHeader(std::istream &in);
 
-enum class PamDecoding {
-    Correct, // the decoder gives BGR pixels in colour mode, as for every other format
-    RedBlueSwapped, // it gives the right pixels in RGB order
-    Wrong, // it gives anything else, or nothing
-};
-
 // How this process's OpenCV decodes PAM files with such a header in colour
-// mode. Found out the first time it is asked, by decoding a tiny PAM with known
-// pixels from memory, so that a fixed or different OpenCV is taken as it is.
-PamDecoding pamDecoding(const PamHeader &header);
+// mode, found out the first time it is asked.
+Decoding pamDecoding(const PamHeader &header);

@@ -1,0 +1,166 @@
+// Valid but unusual files show the picture they really hold, through the real
+// window: BMP channel masks, and Exif orientations behind an XMP block.
+#include "support/windowdriver.h"
+#include "window/mainwindow.h"
+
+#include <QFile>
+#include <QGraphicsView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+QByteArray littleEndian(quint32 value, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
+    return out;
+}
+
+QByteArray bigEndian16(int value)
+{
+    return QByteArray(1, char(value >> 8)) + char(value & 0xff);
+}
+
+// A 32-bit BI_BITFIELDS BMP of a BGR picture, its channels where the masks
+// say, with the 40-byte info header and the masks after it, or a V5 header.
+QByteArray bmpWithMasks(
+    const cv::Mat &bgr, quint32 red, quint32 green, quint32 blue, int headerSize)
+{
+    const quint32 dataAt = 14 + headerSize + (headerSize == 40 ? 12 : 0);
+    const quint32 dataSize = quint32(bgr.total()) * 4;
+    QByteArray info = littleEndian(headerSize, 4) + littleEndian(bgr.cols, 4) +
+        littleEndian(quint32(-bgr.rows), 4) /* top down */ + littleEndian(1, 2) +
+        littleEndian(32, 2) + littleEndian(3, 4) + littleEndian(dataSize, 4) + QByteArray(16, 0) +
+        littleEndian(red, 4) + littleEndian(green, 4) + littleEndian(blue, 4);
+    info.append(QByteArray(int(dataAt) - 14 - info.size(), 0));
+    QByteArray file = "BM" + littleEndian(dataAt + dataSize, 4) + littleEndian(0, 4) +
+        littleEndian(dataAt, 4) + info;
+    const auto shift = [](quint32 mask) { return qCountTrailingZeroBits(mask); };
+    for (int y = 0; y < bgr.rows; ++y)
+        for (int x = 0; x < bgr.cols; ++x) {
+            const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
+            file += littleEndian(quint32(p[2]) << shift(red) | quint32(p[1]) << shift(green) |
+                    quint32(p[0]) << shift(blue),
+                4);
+        }
+    return file;
+}
+
+// An APP1 segment holding a big-endian Exif block with this orientation.
+QByteArray exifSegment(int orientation)
+{
+    // One directory entry: tag 0x112, SHORT, one value.
+    const QByteArray tiff = QByteArray::fromHex("4d4d002a000000080001011200030000000100") +
+        char(orientation) + QByteArray(6, 0);
+    const QByteArray block = QByteArray("Exif\0\0", 6) + tiff;
+    return QByteArray("\xff\xe1", 2) + bigEndian16(int(block.size()) + 2) + block;
+}
+
+QByteArray xmpSegment()
+{
+    const QByteArray block = QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
+    return QByteArray("\xff\xe1", 2) + bigEndian16(int(block.size()) + 2) + block;
+}
+
+} // namespace
+
+class TrueColoursTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> window;
+
+    QString write(const QString &name, const QByteArray &bytes) const
+    {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+        return file.fileName();
+    }
+
+    // The first panel after choosing the file, or empty when it failed.
+    cv::Mat shown(const QString &file)
+    {
+        StdoutCapture out;
+        chooseFile(*window, file);
+        if (!out.text().empty())
+            return {};
+        return shownPixels(panel(*window, "origin"));
+    }
+
+private slots:
+    void init()
+    {
+        window = std::make_unique<MainWindow>();
+        window->show();
+    }
+
+    void cleanup() { window.reset(); }
+
+    void bmpChannelMasks()
+    {
+        const cv::Mat picture = patternImage(41);
+        const cv::Mat rgb = asRgb(picture);
+        for (const int header : {40, 124}) {
+            const QString name = QStringLiteral("%1-%2.bmp").arg(header);
+            // OpenCV's own order, blue in the lowest byte.
+            QVERIFY(same(
+                shown(write("bgra" + name, bmpWithMasks(picture, 0xff0000, 0xff00, 0xff, header))),
+                rgb));
+            // Red in the lowest byte: shown in its true colours.
+            QVERIFY(same(
+                shown(write("rgba" + name, bmpWithMasks(picture, 0xff, 0xff00, 0xff0000, header))),
+                rgb));
+        }
+        // Masks that no channel swap puts right get the failure line.
+        for (const auto &[name, red, green, blue] :
+            {std::tuple {"argb.bmp", 0xff000000u, 0xff0000u, 0xff00u},
+                std::tuple {"rgb10.bmp", 0x3ff00000u, 0xffc00u, 0x3ffu},
+                std::tuple {"gbr.bmp", 0xff00u, 0xffu, 0xff0000u}}) {
+            const cv::Mat before = shownPixels(panel(*window, "origin"));
+            QVERIFY2(
+                shown(write(name, bmpWithMasks(picture, red, green, blue, 124))).empty(), name);
+            QVERIFY(same(shownPixels(panel(*window, "origin")), before));
+        }
+    }
+
+    // Each of the eight orientations shows the same behind an XMP block as
+    // in a first Exif block, which OpenCV reads itself.
+    void exifOrientationBehindXmp()
+    {
+        cv::Mat picture(120, 200, CV_8UC3);
+        for (int y = 0; y < picture.rows; ++y)
+            for (int x = 0; x < picture.cols; ++x)
+                picture.at<cv::Vec3b>(y, x) =
+                    cv::Vec3b(uchar(x), uchar(2 * y), uchar(x < 100 ? 40 : 220));
+        std::vector<uchar> encoded;
+        QVERIFY(cv::imencode(".jpg", picture, encoded, {cv::IMWRITE_JPEG_QUALITY, 95}));
+        const QByteArray jpeg(
+            reinterpret_cast<const char *>(encoded.data()), qsizetype(encoded.size()));
+        const QByteArray start = jpeg.left(2);
+        const QByteArray rest = jpeg.mid(2);
+
+        const cv::Mat upright = shown(write("plain.jpg", jpeg));
+        QVERIFY(!upright.empty());
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            const QString number = QString::number(orientation);
+            const cv::Mat first = shown(write(
+                "exif" + number + ".jpg", start + exifSegment(orientation) + xmpSegment() + rest));
+            const cv::Mat behind = shown(write(
+                "xmp" + number + ".jpg", start + xmpSegment() + exifSegment(orientation) + rest));
+            QVERIFY(!first.empty());
+            QVERIFY2(same(behind, first), qPrintable(number));
+            // Only the upright ones show the stored picture.
+            QCOMPARE(same(first, upright), orientation == 1);
+        }
+    }
+};
+
+QTEST_MAIN(TrueColoursTest)
+#include "tst_truecolours.moc"
