@@ -54,22 +54,30 @@ if ! command -v debootstrap >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap
 fi
 
-# The Debian archive apt uses here (not its security archive), else Debian's own.
-mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Identifier: Packages' \
-    2>/dev/null | head -n 1)
-mirror=${mirror:-http://deb.debian.org/debian/}
-security=${mirror%/debian/}/debian-security/
+# The Debian archives that apt uses here: the main one, and the security one
+# where apt has it. Nothing else is guessed.
+archive() {
+    apt-get indextargets --format '$(REPO_URI)' "Label: $1" 'Identifier: Packages' 2>/dev/null \
+        | head -n 1
+}
+mirror=$(archive Debian)
+security=$(archive Debian-Security)
+if [ -z "$mirror" ]; then
+    echo "apt's configuration names no Debian archive to make the chroot from:" \
+         "add one to /etc/apt/sources.list and run apt-get update" >&2
+    exit 1
+fi
 
 if [ ! -e "$root/.complete" ]; then
     echo "== making a Debian 13 chroot in $root from $mirror"
     [ -z "$(mounted_below)" ] || { echo "still mounted below $root"; exit 1; }
     rm -rf "$root"
     debootstrap --variant=minbase "$suite" "$root" "$mirror"
-    cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror $suite main
-deb $mirror $suite-updates main
-deb $security $suite-security main
-EOF
+    {
+        echo "deb $mirror $suite main"
+        echo "deb $mirror $suite-updates main"
+        [ -z "$security" ] || echo "deb $security $suite-security main"
+    } >"$root/etc/apt/sources.list"
     touch "$root/.complete"
 fi
 
