@@ -1,8 +1,9 @@
 #include "analysis/failureline.h"
-#include "decoding/imagefile.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
+#include "analysis/sigpipeheldback.h"
 #include "analysis/succeeds.h"
+#include "decoding/decodedpicture.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
@@ -18,13 +19,19 @@ void MainWindow::on_pushButton_clicked()
     // All six pictures are made before any panel changes, so a file that fails
     // anywhere (decoder, size limit, memory) leaves the window as it was.
     PanelImages panels;
-    const bool decoded = succeeds([&] {
-        const cv::Mat loaded = readImage(imagePath.toLocal8Bit().toStdString());
-        if (loaded.empty())
-            return false;
-        panels = analyseImage(loaded);
-        return true;
-    });
+    bool decoded = false;
+    {
+        // Decoders warn on standard error, and so does the viewer: a pipe that
+        // nobody reads any more must not end the program.
+        const SigpipeHeldBack heldBack;
+        decoded = succeeds([&] {
+            const DecodedPicture picture = decodePicture(imagePath.toLocal8Bit().toStdString());
+            if (picture.image().empty())
+                return false;
+            panels = analyseImage(picture.image());
+            return true;
+        });
+    }
     if (!decoded) {
         printFailureLine();
         return;

@@ -4,20 +4,17 @@
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
 #include "decoding/decodecost.h"
-#include "decoding/imagefile.h"
+#include "decoding/decodedpicture.h"
 #include "inputs.h"
-#include "window/mainwindowform.h"
+#include "panels.h"
+#include "timing.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,40 +22,12 @@
 
 namespace {
 
-// The panels a load fills, as in the program's window.
-struct Panels
-{
-    QMainWindow window;
-    MainWindowForm form;
-    Panels() { form.setupUi(&window); }
-};
-// Lives inside main's QApplication (see main): widgets must die before it.
+// Lives inside main's QApplication (see main).
 Panels *panels = nullptr;
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-// What the window does with a decoded image: six pictures made and shown.
-void showImage(const cv::Mat &loaded)
-{
-    PanelImages images = analyseImage(loaded);
-    showPanels(images, panels->form);
-}
-
-// Decode alone and the whole load, one after the other in every iteration so
-// that the machine's noise hits both alike. Reports the ratio of the medians,
-// and the load's own work after decoding.
+// Decode alone and the whole load through the codec module, one after the other in every iteration
+// so that the machine's noise hits both alike. Reports the ratio of the medians, and the load's own
+// work after decoding.
 void loadAgainstDecode(benchmark::State &state, const std::string &path)
 {
     std::vector<double> decode;
@@ -71,31 +40,31 @@ void loadAgainstDecode(benchmark::State &state, const std::string &path)
             if ((turn == 0) == decodeFirst) {
                 const auto start = Clock::now();
                 benchmark::DoNotOptimize(cv::imread(path, cv::IMREAD_COLOR));
-                decode.push_back(secondsSince(start));
+                decode.push_back(millisecondsSince(start));
             } else {
                 const auto start = Clock::now();
-                const cv::Mat loaded = readImage(path);
+                const DecodedPicture picture = decodePicture(path);
                 const auto decoded = Clock::now();
-                showImage(loaded);
-                whole.push_back(secondsSince(start));
-                after.push_back(secondsSince(decoded));
+                panels->show(picture.image());
+                whole.push_back(millisecondsSince(start));
+                after.push_back(millisecondsSince(decoded));
             }
         }
         decodeFirst = !decodeFirst;
-        state.SetIterationTime(whole.back());
+        state.SetIterationTime(whole.back() / 1e3);
     }
-    state.counters["decode_ms"] = median(decode) * 1e3;
-    state.counters["load_ms"] = median(whole) * 1e3;
-    state.counters["after_ms"] = median(after) * 1e3;
+    state.counters["decode_ms"] = median(decode);
+    state.counters["load_ms"] = median(whole);
+    state.counters["after_ms"] = median(after);
     state.counters["load/decode"] = median(whole) / median(decode);
 }
 
 // The work after decoding on its own, the image decoded once.
 void afterDecode(benchmark::State &state, const std::string &path)
 {
-    const cv::Mat loaded = readImage(path);
+    const DecodedPicture picture = decodePicture(path);
     for (auto _ : state)
-        showImage(loaded);
+        panels->show(picture.image());
 }
 
 // What the cost check before decoding reads: the header, and all of a
@@ -138,20 +107,19 @@ void spinChange(benchmark::State &state)
 }
 BENCHMARK(spinChange)->Arg(1)->Arg(7)->Arg(51)->Unit(benchmark::kMillisecond);
 
-// Runs this program once more as "--child <what> <path>" and reads the
-// number it prints.
-double childFigure(const char *self, const char *what, const std::string &path)
+// The peak memory of a fresh process that only decodes the file, with
+// OpenCV's codecs linked in (this program, "--decode PATH").
+double decodePeak(const char *self, const std::string &path)
 {
-    const std::string command =
-        std::string(self) + " --child " + what + " '" + path + "' 2>/dev/null";
-    std::FILE *pipe = popen(command.c_str(), "r");
-    double figure = -1;
-    if (pipe) {
-        if (std::fscanf(pipe, "%lf", &figure) != 1)
-            figure = -1;
-        pclose(pipe);
-    }
-    return figure;
+    const std::vector<double> figures =
+        commandFigures(std::string(self) + " --decode '" + path + "'");
+    return figures.empty() ? -1 : figures[0];
+}
+
+// The figures of a fresh process that loads the file as the program does.
+std::vector<double> childFigures(const char *what, const std::string &path)
+{
+    return commandFigures(std::string(MORVASTEL_BENCH_CHILD) + " " + what + " '" + path + "'");
 }
 
 // Peak resident memory of a fresh process that decodes, or loads, one file.
@@ -160,64 +128,55 @@ void peakMemory(benchmark::State &state, const char *self, const std::string &pa
     double decode = 0;
     double whole = 0;
     for (auto _ : state) {
-        decode = childFigure(self, "decode", path);
-        whole = childFigure(self, "load", path);
+        decode = decodePeak(self, path);
+        const std::vector<double> load = childFigures("load", path);
+        whole = load.size() == 2 ? load[1] : -1;
     }
     state.counters["decode_MiB"] = decode / 1024.0;
     state.counters["load_MiB"] = whole / 1024.0;
     state.counters["extra_MiB"] = (whole - decode) / 1024.0;
 }
 
-// The work after decoding in the first load of fresh processes: what a user
-// waits for the first time, one-off checks included.
-void firstLoad(benchmark::State &state, const char *self, const std::string &path)
+// The first load of fresh processes, what a user waits for the first time:
+// loading the codec module (and OpenCV's codecs with it), the decode with its
+// one-off probes, and the six pictures with their one-off checks.
+void firstLoad(benchmark::State &state, const std::string &path)
 {
+    std::vector<double> module;
+    std::vector<double> decode;
     std::vector<double> after;
-    for (auto _ : state)
-        after.push_back(childFigure(self, "first", path));
+    for (auto _ : state) {
+        const std::vector<double> figures = childFigures("first", path);
+        if (figures.size() != 3) {
+            state.SkipWithError("the child failed");
+            return;
+        }
+        module.push_back(figures[0]);
+        decode.push_back(figures[1]);
+        after.push_back(figures[2]);
+    }
+    state.counters["module_ms"] = median(module);
+    state.counters["decode_ms"] = median(decode);
     state.counters["after_ms"] = median(after);
-    state.counters["worst_ms"] = *std::max_element(after.begin(), after.end());
 }
 
 // A load's time and its peak memory above the program's own (a load that
 // fails at once), each in a fresh process: for files that must be refused
 // at once, and for the costliest that each limit lets through.
-void costlyLoad(benchmark::State &state, const char *self, const std::string &path)
+void costlyLoad(benchmark::State &state, const std::string &path)
 {
-    double milliseconds = 0;
-    double peak = 0;
-    double own = 0;
+    std::vector<double> load;
+    std::vector<double> own;
     for (auto _ : state) {
-        milliseconds = childFigure(self, "whole", path);
-        peak = childFigure(self, "load", path);
-        own = childFigure(self, "load", "");
+        load = childFigures("load", path);
+        own = childFigures("load", "");
     }
-    state.counters["load_ms"] = milliseconds;
-    state.counters["extra_MiB"] = (peak - own) / 1024.0;
-}
-
-// The child's side of childFigure. "first" prints the milliseconds after
-// decoding, "whole" those of the whole load, the others peak KiB.
-int child(const char *what, const char *path)
-{
-    if (std::strcmp(what, "decode") == 0) {
-        benchmark::DoNotOptimize(cv::imread(path, cv::IMREAD_COLOR));
-    } else {
-        const auto start = Clock::now();
-        const cv::Mat loaded = readImage(path);
-        const auto decoded = Clock::now();
-        if (!loaded.empty())
-            showImage(loaded);
-        if (std::strcmp(what, "first") == 0 || std::strcmp(what, "whole") == 0) {
-            const auto from = std::strcmp(what, "first") == 0 ? decoded : start;
-            std::printf("%f\n", secondsSince(from) * 1e3);
-            return 0;
-        }
+    if (load.size() != 2 || own.size() != 2) {
+        state.SkipWithError("the child failed");
+        return;
     }
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("%ld\n", usage.ru_maxrss);
-    return 0;
+    state.counters["load_ms"] = load[0];
+    state.counters["extra_MiB"] = (load[1] - own[1]) / 1024.0;
 }
 
 } // namespace
@@ -226,12 +185,16 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--decode") == 0) {
+        benchmark::DoNotOptimize(cv::imread(argv[2], cv::IMREAD_COLOR));
+        rusage usage {};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%ld\n", usage.ru_maxrss);
+        return 0;
+    }
     Panels window;
     panels = &window;
     window.window.show();
-
-    if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
-        return child(argv[2], argv[3]);
 
     for (const BenchInput &input : benchInputs()) {
         benchmark::RegisterBenchmark(("load/" + input.label).c_str(), loadAgainstDecode, input.path)
@@ -243,7 +206,7 @@ int main(int argc, char *argv[])
         if (input.label == "24MP.jpg") {
             benchmark::RegisterBenchmark("afterDecode/24MP", afterDecode, input.path)
                 ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark("firstLoad/24MP.jpg", firstLoad, argv[0], input.path)
+            benchmark::RegisterBenchmark("firstLoad/24MP.jpg", firstLoad, input.path)
                 ->Iterations(7)
                 ->Unit(benchmark::kMillisecond);
             benchmark::RegisterBenchmark("averagePanel/24MP", averagePanel, input.path)
@@ -256,8 +219,7 @@ int main(int argc, char *argv[])
         }
     }
     for (const BenchInput &input : costlyInputs()) {
-        benchmark::RegisterBenchmark(
-            ("costly/" + input.label).c_str(), costlyLoad, argv[0], input.path)
+        benchmark::RegisterBenchmark(("costly/" + input.label).c_str(), costlyLoad, input.path)
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
     }

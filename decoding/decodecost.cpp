@@ -2,10 +2,9 @@
 
 #include "decoding/declaredsize.h"
 #include "decoding/jpegmarkers.h"
+#include "decoding/opencvsettings.h"
 
-#include <cctype>
 #include <cstdlib>
-#include <stdexcept>
 
 namespace {
 
@@ -23,27 +22,6 @@ DecodeLimits DecodeLimits::fromEnvironment()
             limits.pixels = *pixels;
     }
     return limits;
-}
-
-std::optional<std::uint64_t> openCvSizeSetting(std::string_view value)
-{
-    std::size_t digits = 0;
-    while (digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits])))
-        ++digits;
-    std::uint64_t number = 0;
-    try {
-        number = std::stoull(std::string(value.substr(0, digits)));
-    } catch (const std::logic_error &) { // no digits, or too many
-        return std::nullopt;
-    }
-    const std::string_view suffix = value.substr(digits);
-    if (suffix.empty())
-        return number;
-    if (suffix == "MB" || suffix == "Mb" || suffix == "mb")
-        return number * 1024 * 1024;
-    if (suffix == "KB" || suffix == "Kb" || suffix == "kb")
-        return number * 1024;
-    return std::nullopt;
 }
 
 std::uint64_t jpegScanWork(std::istream &file, std::uint64_t enough)

@@ -4,7 +4,6 @@
 #include <istream>
 #include <optional>
 #include <string>
-#include <string_view>
 
 // How much work a file may ask of the decoders, all derived from one number:
 // decoding runs on the GUI thread, and a small file can declare a picture
@@ -28,10 +27,6 @@ struct DecodeLimits
     // The limits for this process's environment.
     static DecodeLimits fromEnvironment();
 };
-
-// A size setting read from the environment as OpenCV reads it: digits, then
-// nothing, KB or MB (or Kb, kb, Mb, mb). Empty where OpenCV refuses it.
-std::optional<std::uint64_t> openCvSizeSetting(std::string_view value);
 
 // The work that libjpeg's scans over a JPEG stream would cost: for every scan,
 // the 8 x 8 blocks of the components it holds, arithmetic-coded scans ten

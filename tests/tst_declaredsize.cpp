@@ -2,6 +2,7 @@
 // limits on what that may cost.
 #include "decoding/declaredsize.h"
 #include "decoding/decodecost.h"
+#include "decoding/opencvsettings.h"
 #include "support/craftedfiles.h"
 
 #include <QTest>

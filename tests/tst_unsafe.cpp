@@ -1,6 +1,7 @@
 // Files that used to crash, freeze or miscolour the viewer, chosen through
 // the real button and dialog, and a standard output that nobody reads.
 #include "decoding/pamdecoding.h"
+#include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -153,6 +154,37 @@ private:
     bool done = false;
     bool rescued = false;
     std::thread thread;
+};
+
+// Points one of the process's outputs at a pipe whose reader has gone, while
+// it lives.
+class PipeWithoutReader
+{
+public:
+    explicit PipeWithoutReader(int fd) : fd(fd), saved(dup(fd))
+    {
+        std::fflush(nullptr);
+        int ends[2];
+        if (pipe(ends) != 0)
+            return;
+        close(ends[0]);
+        dup2(ends[1], fd);
+        close(ends[1]);
+    }
+
+    ~PipeWithoutReader()
+    {
+        std::fflush(nullptr);
+        dup2(saved, fd);
+        close(saved);
+    }
+
+    PipeWithoutReader(const PipeWithoutReader &) = delete;
+    PipeWithoutReader &operator=(const PipeWithoutReader &) = delete;
+
+private:
+    int fd;
+    int saved;
 };
 
 } // namespace
@@ -312,23 +344,31 @@ private slots:
         const QString goodPng = dir.filePath(QStringLiteral("other.png"));
         QVERIFY(cv::imwrite(goodPng.toStdString(), patternImage(24)));
         const QString text = write("notes.txt", "not a picture\n");
-
-        // Standard output becomes a pipe whose reader has gone, as in "morvastel | true".
-        std::fflush(stdout);
-        const int savedStdout = dup(STDOUT_FILENO);
-        int ends[2];
-        QCOMPARE(pipe(ends), 0);
-        close(ends[0]);
-        dup2(ends[1], STDOUT_FILENO);
-        close(ends[1]);
-        chooseFile(*window, text); // a SIGPIPE here would end this process
-        chooseFile(*window, text);
-        dup2(savedStdout, STDOUT_FILENO);
-        close(savedStdout);
-
+        {
+            const PipeWithoutReader pipe(STDOUT_FILENO); // as in "morvastel | true"
+            chooseFile(*window, text); // a SIGPIPE here would end this process
+            chooseFile(*window, text);
+        }
         expectShown(goodPng, patternImage(24));
         // The stream works again once there is a reader.
         expectFailure(text);
+    }
+
+    // libjpeg warns about a cut file, and the viewer says why it refuses a
+    // huge one, both on standard error.
+    void standardErrorWithoutReader()
+    {
+        std::vector<uchar> jpeg;
+        QVERIFY(cv::imencode(".jpg", patternImage(25), jpeg));
+        const QString cut = write("cut.jpg",
+            QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size() / 2)));
+        const QString huge = write("huge.png", pngClaiming(20000, 20000));
+        {
+            const PipeWithoutReader pipe(STDERR_FILENO); // as in "morvastel 2>&1 | true"
+            chooseFile(*window, cut);
+            chooseFile(*window, huge);
+        }
+        expectFailure(huge);
     }
 };
 

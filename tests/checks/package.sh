@@ -16,6 +16,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 grep -q libqt6widgets6 <<<"$depends" \
     || { echo "FAIL: Depends does not name Qt's widget library"; exit 1; }
+# OpenCV's codecs come from the codec module, which dpkg-shlibdeps reads too.
 grep -q libopencv-imgcodecs <<<"$depends" \
     || { echo "FAIL: Depends does not name OpenCV's image codecs"; exit 1; }
 
@@ -32,6 +33,7 @@ grep -v 'running with root privileges' <<<"$report" || true
 [ "$status" -eq 0 ] || { echo "FAIL: lintian"; exit 1; }
 
 expected="./usr/bin/morvastel
+./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_codecs.so
 ./usr/share/applications/org.morvastel.Morvastel.desktop
 ./usr/share/doc/morvastel/changelog.Debian.gz
 ./usr/share/doc/morvastel/copyright

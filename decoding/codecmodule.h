@@ -1,0 +1,40 @@
+#pragma once
+
+// The codec module's one entry point: a plain C function, found by name once
+// the module is loaded, that decodes a path as the viewer does. The module is
+// the only part of the program linked with OpenCV's image codecs.
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define MORVASTEL_CODECS_ENTRY __attribute__((visibility("default")))
+#else
+#define MORVASTEL_CODECS_ENTRY
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A decoded picture: 8-bit BGR rows that the module owns until `release`.
+struct MorvastelPicture
+{
+    int rows;
+    int columns;
+    size_t step; // bytes from the start of one row to the next
+    unsigned char *pixels;
+    void *owner;
+    void (*release)(struct MorvastelPicture *picture);
+};
+
+// Decodes the file at `path` (in the local 8-bit encoding) after the viewer's
+// checks and with its mends. Returns 1 and fills `picture` when the file was
+// decoded, 0 when not; never throws.
+MORVASTEL_CODECS_ENTRY int morvastelDecodePicture(
+    const char *path, struct MorvastelPicture *picture);
+
+typedef int (*MorvastelDecodePicture)(const char *path, struct MorvastelPicture *picture);
+
+#ifdef __cplusplus
+}
+#endif
