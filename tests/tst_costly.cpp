@@ -25,10 +25,7 @@ class CostlyFilesTest : public QObject
 
     QString write(const QString &name, const QByteArray &bytes) const
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        return writeFile(dir, name, bytes);
     }
 
     // jpegtran's output, with these arguments, for a JPEG.

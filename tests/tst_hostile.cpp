@@ -54,10 +54,7 @@ class HostileTest : public QObject
 
     QString write(const QString &name, const QByteArray &bytes) const
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        return writeFile(dir, name, bytes);
     }
 
 private slots:

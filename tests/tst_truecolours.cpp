@@ -78,10 +78,7 @@ class TrueColoursTest : public QObject
 
     QString write(const QString &name, const QByteArray &bytes) const
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        return writeFile(dir, name, bytes);
     }
 
     // The first panel after choosing the file, or empty when it failed.

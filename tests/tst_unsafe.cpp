@@ -198,10 +198,7 @@ class UnsafeFilesTest : public QObject
 
     QString write(const char *name, const QByteArray &bytes) const
     {
-        QFile file(dir.filePath(QString::fromLatin1(name)));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        return writeFile(dir, QString::fromLatin1(name), bytes);
     }
 
     QString link(const char *name, const QString &target) const

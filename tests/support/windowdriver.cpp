@@ -3,12 +3,14 @@
 #include "window/mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <opencv2/imgproc.hpp>
@@ -51,6 +53,14 @@ void chooseFile(MainWindow &window, const QString &path)
         window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
     QVERIFY2(answered, "the file dialog never opened");
     QVERIFY2(!stuck, "the file dialog did not close");
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    QFile file(dir.filePath(name));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return file.fileName();
 }
 
 QGraphicsView *panel(MainWindow &window, const char *name)

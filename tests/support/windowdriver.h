@@ -10,12 +10,16 @@
 class MainWindow;
 class QGraphicsScene;
 class QGraphicsView;
+class QTemporaryDir;
 
 // Drives a MainWindow as a user would: clicks "select image", types the path
 // into the real file dialog and accepts it (an empty path cancels).
 void chooseFile(MainWindow &window, const QString &path);
 
 QGraphicsView *panel(MainWindow &window, const char *name);
+
+// Writes the bytes to a file of that name in the folder; returns its path.
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes);
 
 // The picture a panel shows, read back from its scene as 8-bit RGB; empty
 // when the panel shows nothing.
