@@ -124,7 +124,8 @@ private slots:
     {
         for (const auto &[name, format, file] : encoded) {
             const std::optional<DeclaredImage> image = declared(file);
-            QVERIFY2(image, name);
+            if (!image)
+                QFAIL(name);
             QVERIFY2(image->format == format, name);
             QCOMPARE(image->width, std::uint64_t {Width});
             QCOMPARE(image->height, std::uint64_t {Height});
@@ -188,7 +189,8 @@ private slots:
         QFETCH(int, width);
         QFETCH(int, height);
         const std::optional<DeclaredImage> image = declared(file);
-        QVERIFY(image);
+        if (!image)
+            QFAIL("no size read");
         QCOMPARE(image->width, std::uint64_t(width));
         QCOMPARE(image->height, std::uint64_t(height));
     }
