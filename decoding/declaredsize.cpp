@@ -151,14 +151,13 @@ Size readJpeg(std::istream &file, std::string_view)
             return std::nullopt;
         if (!jpeg::hasSegment(marker))
             continue;
-        const std::optional<std::string> segment = markers.segment(jpeg::isFrame(marker) ? 6 : 0);
+        const std::optional<std::string> segment =
+            markers.segment(jpeg::isFrame(marker) ? 0xffff : 0);
         if (!segment)
             return std::nullopt;
         if (jpeg::isFrame(marker)) {
-            if (segment->size() < 5)
-                return std::nullopt;
-            return declared(unsignedAt(*segment, 3, 2, ByteOrder::Big),
-                unsignedAt(*segment, 1, 2, ByteOrder::Big));
+            const std::optional<JpegFrame> frame = parseFrame(marker, *segment);
+            return frame ? declared(frame->width, frame->height) : std::nullopt;
         }
     }
     return std::nullopt;

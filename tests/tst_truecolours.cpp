@@ -1,5 +1,6 @@
 // Valid but unusual files show the picture they really hold, through the real
 // window: BMP channel masks, and Exif orientations behind an XMP block.
+#include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -11,19 +12,6 @@
 #include <opencv2/imgproc.hpp>
 
 namespace {
-
-QByteArray littleEndian(quint32 value, int bytes)
-{
-    QByteArray out;
-    for (int i = 0; i < bytes; ++i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
-    return out;
-}
-
-QByteArray bigEndian16(int value)
-{
-    return QByteArray(1, char(value >> 8)) + char(value & 0xff);
-}
 
 // A 32-bit BI_BITFIELDS BMP of a BGR picture, its channels where the masks
 // say, with the 40-byte info header and the masks after it, or a V5 header.
@@ -57,14 +45,14 @@ QByteArray exifSegment(int orientation)
     const QByteArray tiff = QByteArray::fromHex("4d4d002a000000080001011200030000000100") +
         char(orientation) + QByteArray(6, 0);
     const QByteArray block = QByteArray("Exif\0\0", 6) + tiff;
-    return QByteArray("\xff\xe1", 2) + bigEndian16(int(block.size()) + 2) + block;
+    return QByteArray("\xff\xe1", 2) + bigEndian(quint64(block.size()) + 2, 2) + block;
 }
 
 QByteArray xmpSegment()
 {
     const QByteArray block = QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
-    return QByteArray("\xff\xe1", 2) + bigEndian16(int(block.size()) + 2) + block;
+    return QByteArray("\xff\xe1", 2) + bigEndian(quint64(block.size()) + 2, 2) + block;
 }
 
 } // namespace

@@ -24,14 +24,6 @@
 
 namespace {
 
-QByteArray littleEndian(quint32 value, int bytes)
-{
-    QByteArray out;
-    for (int i = 0; i < bytes; ++i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
-    return out;
-}
-
 // One element in explicit-VR little-endian form; values are padded to even length.
 QByteArray dicomElement(quint16 group, quint16 element, const char *vr, QByteArray value)
 {

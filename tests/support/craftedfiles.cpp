@@ -12,22 +12,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-QByteArray bigEndian(quint64 value, int bytes)
-{
-    QByteArray out;
-    for (int i = bytes - 1; i >= 0; --i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
-    return out;
-}
-
-QByteArray littleEndian(quint64 value, int bytes)
-{
-    QByteArray out;
-    for (int i = 0; i < bytes; ++i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
-    return out;
-}
-
 quint32 crc32(const QByteArray &bytes)
 {
     quint32 crc = 0xffffffffu;
@@ -99,6 +83,22 @@ QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value)
 }
 
 } // namespace
+
+QByteArray littleEndian(quint64 value, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
+    return out;
+}
+
+QByteArray bigEndian(quint64 value, int bytes)
+{
+    QByteArray out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
+    return out;
+}
 
 QByteArray pngClaiming(quint32 width, quint32 height)
 {

@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+// Unsigned numbers in `bytes` bytes, most significant first or last.
+QByteArray bigEndian(quint64 value, int bytes);
+QByteArray littleEndian(quint64 value, int bytes);
+
 // Files made byte by byte that declare far more than they hold, or that make
 // a decoder work far beyond their size; the sizes are the caller's.
 
