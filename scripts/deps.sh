@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev fonts-wqy-microhei fontconfig)
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
-               libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs)
+               libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs
+               xdotool)
 fi
 
 missing=()

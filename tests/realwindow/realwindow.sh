@@ -1,30 +1,58 @@
 #!/usr/bin/env bash
 # Starts the program in a real X server as a desktop would (the xcb platform
-# plugin), checks that its 800 x 600 window titled "morvastel" appears, closes
-# it and checks that the program exits with 0. Arguments after the two tools
-# are handed to the program.
+# plugin), checks that its 800 x 600 window titled "morvastel" appears, loads
+# a picture through the button and the file dialog as a user would (so that
+# the codec module is found where this program's folder says), closes the
+# window and checks that the program exits with 0. Arguments after the two
+# tools are handed to the program.
 set -euo pipefail
 if [ "${1-}" != --in-x-server ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --in-x-server "$@"
 fi
 program=$2 closer=$3
+shift 3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# A 16 x 12 PNG of one colour.
+base64 -d >"$work/picture.png" <<<'iVBORw0KGgoAAAANSUhEUgAAABAAAAAMCAIAAADkharWAAAAFUlEQVR42mM4oRFFEmIY1TCqATsCAKJw94EC6YKGAAAAAElFTkSuQmCC'
+
+# Clicks "select image" (at 339, 510 in the window, 101 x 20), types the
+# path into the dialog and waits until the program has loaded the module.
+load_picture() {
+    local pid=$1 window
+    window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
+    xdotool mousemove --window "$window" 389 520 click 1
+    xdotool search --sync --onlyvisible --name '開啟圖片' >/dev/null
+    xdotool type --delay 5 "$work/picture.png"
+    xdotool key Return
+    for _ in $(seq 100); do
+        grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 run() {
-    local output
-    QT_QPA_PLATFORM=xcb "$program" "$@" &
+    local output status=0 load=$1
+    shift
+    QT_QPA_PLATFORM=xcb "$program" "$@" >"$work/stdout" &
     local pid=$!
+    if [ "$load" = load ] && ! load_picture "$pid"; then
+        kill "$pid" 2>/dev/null || true
+        echo "FAIL: the codec module was not loaded"
+        return 1
+    fi
     if ! output=$("$closer" morvastel); then
         kill "$pid" 2>/dev/null || true
         echo "FAIL: no window with arguments: $*"
         return 1
     fi
-    local status=0
     wait "$pid" || status=$?
-    if [ "$output" != "800x600" ] || [ "$status" -ne 0 ]; then
-        echo "FAIL: window $output, exit code $status, with arguments: $*"
+    if [ "$output" != "800x600" ] || [ "$status" -ne 0 ] || [ -s "$work/stdout" ]; then
+        echo "FAIL: window $output, exit code $status, output '$(cat "$work/stdout")', arguments: $*"
         return 1
     fi
     echo "window $output closed, exit code 0, with arguments: $*"
 }
-run
-run --foo bar
+run load
+run "" --foo bar
