@@ -121,8 +121,8 @@ private slots:
         }
         // 10 bits a channel: no swap puts that right.
         const cv::Mat before = shownPixels(panel(*window, "origin"));
-        QVERIFY(shown(write("rgb10.bmp", bmpWithMasks(picture, 0x3ff00000, 0xffc00, 0x3ff, 124)))
-                    .empty());
+        const QByteArray tenBits = bmpWithMasks(picture, 0x3ff00000, 0xffc00, 0x3ff, 124);
+        QVERIFY(shown(write("rgb10.bmp", tenBits)).empty());
         QVERIFY(same(shownPixels(panel(*window, "origin")), before));
     }
 
