@@ -3,8 +3,9 @@
 #include "analysis/channelaverage.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
-#include "decoding/decodecost.h"
 #include "decoding/decodedpicture.h"
+#include "decoding/filebytes.h"
+#include "decoding/inspection.h"
 #include "inputs.h"
 #include "panels.h"
 #include "timing.h"
@@ -71,10 +72,12 @@ void afterDecode(benchmark::State &state, const std::string &path)
 // progressive JPEG's scans.
 void costCheck(benchmark::State &state, const std::string &path)
 {
-    const DecodeLimits limits = DecodeLimits::fromEnvironment();
+    const DecodeLimits limits = DecodeLimits::forThisProcess();
     for (auto _ : state) {
         std::ifstream file(path, std::ios::binary);
-        benchmark::DoNotOptimize(costRefusal(file, limits));
+        const std::string bytes(
+            (std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        benchmark::DoNotOptimize(inspectFile(FileBytes::ofMemory(bytes), limits));
     }
     state.counters["MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
 }

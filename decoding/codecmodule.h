@@ -1,8 +1,8 @@
 #pragma once
 
 // The codec module's one entry point: a plain C function, found by name once
-// the module is loaded, that decodes a path as the viewer does. The module is
-// the only part of the program linked with OpenCV's image codecs.
+// the module is loaded, that decodes a file the program's checks have passed.
+// The module is the only part of the program linked with OpenCV's image codecs.
 
 #include <stddef.h>
 
@@ -16,6 +16,10 @@
 extern "C" {
 #endif
 
+// What the checks found (decoding/decoderequest.h). The program and the
+// module are built together from one source, so they agree on it.
+struct MorvastelDecodeRequest;
+
 // A decoded picture: 8-bit BGR rows that the module owns until `release`.
 struct MorvastelPicture
 {
@@ -27,13 +31,14 @@ struct MorvastelPicture
     void (*release)(struct MorvastelPicture *picture);
 };
 
-// Decodes the file at `path` (in the local 8-bit encoding) after the viewer's
-// checks and with its mends. Returns 1 and fills `picture` when the file was
+// Decodes the file of the request with the decoder of its format, after the
+// mends the format asks for. Returns 1 and fills `picture` when the file was
 // decoded, 0 when not; never throws.
-MORVASTEL_CODECS_ENTRY int morvastelDecodePicture(
-    const char *path, struct MorvastelPicture *picture);
+MORVASTEL_CODECS_ENTRY int morvastelDecode(
+    const struct MorvastelDecodeRequest *request, struct MorvastelPicture *picture);
 
-typedef int (*MorvastelDecodePicture)(const char *path, struct MorvastelPicture *picture);
+typedef int (*MorvastelDecode)(
+    const struct MorvastelDecodeRequest *request, struct MorvastelPicture *picture);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,23 @@
 #include "decoding/decodedpicture.h"
 
+#include "decoding/decoderequest.h"
+#include "decoding/filebytes.h"
+#include "decoding/inspection.h"
+#include "decoding/memory.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <iostream>
+#include <optional>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifdef MORVASTEL_CODEC_MODULE
 #include "decoding/opencvsettings.h"
@@ -8,13 +25,94 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <optional>
 #endif
 
 namespace {
 
-MorvastelDecodePicture decoder = nullptr; // set once the module is loaded
+MorvastelDecode decoder = nullptr; // set once the module is loaded
+
+void refuse(const std::string &path, const std::string &why)
+{
+    std::cerr << "morvastel: " << path << ": " << why << std::endl;
+}
+
+// A file opened for the checks and kept open until the decoder has read it,
+// so that both read the same file whatever happens to its name meanwhile.
+class CheckedFile
+{
+public:
+    explicit CheckedFile(const std::string &path)
+    {
+        // A pipe or a device could block the window for ever, or never end:
+        // only regular files are opened, and without waiting.
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(path, error);
+        missing = status.type() == std::filesystem::file_type::not_found;
+        if (status.type() != std::filesystem::file_type::regular)
+            return;
+#ifdef _WIN32
+        fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+        struct stat opened
+        { };
+        if (fd >= 0 && fstat(fd, &opened) == 0 && (opened.st_mode & S_IFMT) == S_IFREG)
+            size = static_cast<std::uint64_t>(opened.st_size);
+        else
+            close();
+    }
+    ~CheckedFile()
+    {
+        close();
+    }
+    CheckedFile(const CheckedFile &) = delete;
+    CheckedFile &operator=(const CheckedFile &) = delete;
+
+    bool isOpen() const
+    {
+        return fd >= 0;
+    }
+    // Why it is not open.
+    std::string why() const
+    {
+        return missing ? "no such file" : "not a regular file";
+    }
+    FileBytes bytes() const
+    {
+        return FileBytes::ofFile(fd, size);
+    }
+
+    // Where the decoder reads the same file: through the open descriptor
+    // where the system names one.
+    std::string pathForDecoder(const std::string &path) const
+    {
+#ifdef __linux__
+        const std::string own = "/proc/self/fd/" + std::to_string(fd);
+        std::error_code error;
+        if (std::filesystem::exists(own, error))
+            return own;
+#endif
+        return path;
+    }
+
+private:
+    void close()
+    {
+#ifdef _WIN32
+        if (fd >= 0)
+            _close(fd);
+#else
+        if (fd >= 0)
+            ::close(fd);
+#endif
+        fd = -1;
+    }
+
+    int fd = -1;
+    std::uint64_t size = 0;
+    bool missing = false;
+};
 
 #ifdef MORVASTEL_CODEC_MODULE
 // Beside the program: "../lib/morvastel/" from its folder, in the build tree
@@ -44,6 +142,14 @@ void reportUnloaded(const std::string &why)
     std::cerr << "morvastel: cannot load the image codecs: " << why << std::endl;
 }
 #endif
+
+// Room for the decode beyond what its model expects: decoders keep some
+// buffers of their own, and the model is not exact.
+std::uint64_t allowanceFor(std::uint64_t expected)
+{
+    const std::uint64_t margin = std::uint64_t {256} << 20;
+    return std::max(2 * expected, expected + margin);
+}
 
 } // namespace
 
@@ -77,23 +183,53 @@ bool loadCodecModule()
         reportUnloaded(dlerror());
         return false;
     }
-    void *entry = dlsym(module, "morvastelDecodePicture");
+    void *entry = dlsym(module, "morvastelDecode");
     if (!entry) {
         reportUnloaded(dlerror());
         dlclose(module);
         return false;
     }
-    decoder = reinterpret_cast<MorvastelDecodePicture>(entry);
+    decoder = reinterpret_cast<MorvastelDecode>(entry);
 #else
-    decoder = morvastelDecodePicture;
+    decoder = morvastelDecode;
 #endif
     return true;
 }
 
 DecodedPicture decodePicture(const std::string &path)
 {
+    const CheckedFile file(path);
+    if (!file.isOpen()) {
+        refuse(path, file.why());
+        return {};
+    }
+    const DecodeLimits limits = DecodeLimits::forThisProcess();
+    const Verdict verdict = inspectFile(file.bytes(), limits);
+    if (!verdict.refusal.empty()) {
+        refuse(path, verdict.refusal);
+        return {};
+    }
+    if (!loadCodecModule())
+        return {};
+
+    MorvastelDecodeRequest request;
+    request.path = path;
+    request.openPath = file.pathForDecoder(path);
+    request.format = verdict.format;
+    request.mend = verdict.inspection.mend;
+    request.width = verdict.inspection.width;
+    request.height = verdict.inspection.height;
+    request.pixelLimit = verdict.inspection.pixelLimit.value_or(limits.pixels);
+
     MorvastelPicture picture {};
-    if (!loadCodecModule() || !decoder(path.c_str(), &picture))
+    int decoded = 0;
+    {
+        // A decoder that takes far more than its model said fails its
+        // allocation rather than taking the machine's memory.
+        const AddressSpaceCeiling ceiling(allowanceFor(verdict.inspection.memory));
+        decoded = decoder(&request, &picture);
+    }
+    if (!decoded)
         return {};
     return DecodedPicture(picture);
 }

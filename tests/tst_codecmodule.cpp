@@ -95,7 +95,7 @@ private slots:
         garbage.close();
         expectFailure("invalid ELF header");
         putModule(QStringLiteral(MORVASTEL_BROKEN_MODULE));
-        expectFailure("morvastelDecodePicture");
+        expectFailure("morvastelDecode");
 
         // OpenCV's codecs would end the process while loading over a setting
         // they cannot read: the module is not loaded at all.

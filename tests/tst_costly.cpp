@@ -66,7 +66,7 @@ private slots:
         // its blocks hundreds of times.
         QTest::newRow("scan bomb") << write("bomb.jpg", jpegScanBomb(4096, 4096, 400));
         QTest::newRow("arithmetic scan bomb")
-            << write("abomb.jpg", jpegScanBomb(4096, 4096, 40, JpegCoding::Arithmetic));
+            << write("abomb.jpg", jpegScanBomb(4096, 4096, 400, JpegCoding::Arithmetic));
         // The decoder is chosen by content: the name does not matter.
         QTest::newRow("png named .jpg") << write("liar.jpg", bilevelPngOfZeros(side, side));
     }

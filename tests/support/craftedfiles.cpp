@@ -1,5 +1,6 @@
 #include "support/craftedfiles.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace {
@@ -47,33 +48,16 @@ QByteArray jpegSegment(int marker, const QByteArray &payload)
     return bytes({0xff, marker}) + bigEndian(quint64(payload.size() + 2), 2) + payload;
 }
 
-// Start of image, one quantisation table and the frame header.
-QByteArray jpegFrame(int marker, quint16 width, quint16 height, int components)
+// DC and AC Huffman tables 0, each with one code of one bit: 0 for a DC
+// difference of nothing, and the AC symbol given.
+QByteArray jpegHuffmanTables(int acSymbol)
 {
-    QByteArray frame = QByteArray(1, 8) + bigEndian(height, 2) + bigEndian(width, 2) +
-        QByteArray(1, char(components));
-    for (int id = 1; id <= components; ++id)
-        frame += bytes({id, 0x11, 0});
-    return QByteArray("\xff\xd8", 2) + jpegSegment(0xdb, QByteArray(1, 0) + QByteArray(64, 1)) +
-        jpegSegment(marker, frame);
+    const QByteArray oneCode = QByteArray(1, 1) + QByteArray(15, 0);
+    return jpegSegment(0xc4, QByteArray(1, 0x00) + oneCode + QByteArray(1, 0)) +
+        jpegSegment(0xc4, QByteArray(1, 0x10) + oneCode + QByteArray(1, char(acSymbol)));
 }
 
-// DC and AC Huffman tables 0, each with one code.
-QByteArray jpegHuffmanTables()
-{
-    const QByteArray oneCode = QByteArray(1, 1) + QByteArray(15, 0) + QByteArray(1, 0);
-    return jpegSegment(0xc4, QByteArray(1, 0x00) + oneCode) +
-        jpegSegment(0xc4, QByteArray(1, 0x10) + oneCode);
-}
-
-// A first DC scan over components 1 to `components`.
-QByteArray jpegDcScan(int components)
-{
-    QByteArray scan(1, char(components));
-    for (int id = 1; id <= components; ++id)
-        scan += bytes({id, 0});
-    return jpegSegment(0xda, scan + QByteArray(3, 0));
-}
+} // namespace
 
 QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value)
 {
@@ -81,8 +65,6 @@ QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value)
         type == 3 ? littleEndian(value, 2) + QByteArray(2, 0) : littleEndian(value, 4);
     return littleEndian(tag, 2) + littleEndian(type, 2) + littleEndian(1, 4) + field;
 }
-
-} // namespace
 
 QByteArray littleEndian(quint64 value, int bytes)
 {
@@ -111,44 +93,149 @@ QByteArray bilevelPngOfZeros(quint32 width, quint32 height)
     return png(width, height, 1, 0, zlibZeros(rowBytes * height));
 }
 
+QByteArray craftedJpeg(const JpegSpec &spec)
+{
+    const bool arithmetic = spec.coding == JpegCoding::Arithmetic;
+    const int marker =
+        arithmetic ? (spec.progressive ? 0xca : 0xc9) : (spec.progressive ? 0xc2 : 0xc0);
+    QByteArray frame = QByteArray(1, 8) + bigEndian(spec.height, 2) + bigEndian(spec.width, 2) +
+        QByteArray(1, char(spec.components));
+    for (int id = 1; id <= spec.components; ++id)
+        frame += bytes({id, id == 1 ? spec.firstSampling : 0x11, 0});
+    QByteArray file = QByteArray("\xff\xd8", 2) + spec.beforeFrame +
+        jpegSegment(0xdb, QByteArray(1, 0) + QByteArray(64, 1)) + jpegSegment(marker, frame);
+    if (!arithmetic)
+        file += jpegHuffmanTables(spec.acSymbol);
+    if (spec.restartInterval != 0)
+        file += jpegSegment(0xdd, bigEndian(quint64(spec.restartInterval), 2));
+    for (const JpegScan &scan : spec.scans) {
+        QByteArray header(1, char(scan.components.size()));
+        for (const int id : scan.components)
+            header += bytes({id, 0});
+        header += bytes({scan.start, scan.end, scan.high << 4 | scan.low});
+        file += jpegSegment(0xda, header) + spec.data;
+    }
+    return file + "\xff\xd9";
+}
+
+QByteArray jpegEndOfBandRuns(qsizetype blocks)
+{
+    // Each run: the one-bit code, then 14 bits of ones, 2^14 + 2^14 - 1 blocks.
+    QByteArray bits;
+    for (qsizetype covered = 0; covered < blocks; covered += 32767)
+        bits += "0" + QByteArray(14, '1');
+    while (bits.size() % 8 != 0)
+        bits += '1';
+    QByteArray data;
+    for (qsizetype at = 0; at < bits.size(); at += 8) {
+        const char byte = char(bits.mid(at, 8).toUInt(nullptr, 2));
+        data += byte;
+        if (quint8(byte) == 0xff)
+            data += '\0'; // stuffed, as in any entropy-coded data
+    }
+    return data;
+}
+
+JpegScan dcFirst(QList<int> components)
+{
+    return {std::move(components), 0, 0, 0, 1};
+}
+
+JpegScan dcRefine(QList<int> components)
+{
+    return {std::move(components), 0, 0, 1, 0};
+}
+
+JpegScan acFirst(int component)
+{
+    return {{component}, 1, 63, 0, 1};
+}
+
+JpegScan acRefine(int component)
+{
+    return {{component}, 1, 63, 1, 0};
+}
+
 QByteArray jpegScanBomb(quint16 width, quint16 height, int scans, JpegCoding coding, int components)
 {
-    const bool arithmetic = coding == JpegCoding::Arithmetic;
-    QByteArray file = jpegFrame(arithmetic ? 0xca : 0xc2, width, height, components);
-    if (!arithmetic)
-        file += jpegHuffmanTables();
-    const QByteArray scan = jpegDcScan(components);
+    JpegSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.components = components;
+    spec.coding = coding;
+    spec.data.clear();
+    QList<int> all;
+    for (int id = 1; id <= components; ++id)
+        all.append(id);
     for (int i = 0; i < scans; ++i)
-        file += scan;
-    return file + "\xff\xd9";
+        spec.scans.append({all, 0, 0, 0, 0});
+    return craftedJpeg(spec);
 }
 
 QByteArray progressiveJpegHeader(quint16 width, quint16 height)
 {
-    return jpegFrame(0xc2, width, height, 3) + jpegHuffmanTables() + jpegDcScan(3) + "\xff\xd9";
+    JpegSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.components = 3;
+    spec.data.clear();
+    spec.scans = {{{1, 2, 3}, 0, 0, 0, 0}};
+    return craftedJpeg(spec);
 }
 
 QByteArray jpeg2000Codestream(quint32 width, quint32 height)
 {
-    // Reference grid and one tile of the picture's size, three 8-bit components.
-    QByteArray siz = bigEndian(0, 2) + bigEndian(width, 4) + bigEndian(height, 4) +
-        bigEndian(0, 8) + bigEndian(width, 4) + bigEndian(height, 4) + bigEndian(0, 8) +
-        bigEndian(3, 2);
-    for (int component = 0; component < 3; ++component)
+    Jpeg2000Spec spec;
+    spec.width = width;
+    spec.height = height;
+    return craftedJpeg2000(spec);
+}
+
+QByteArray craftedJpeg2000(const Jpeg2000Spec &spec)
+{
+    const quint32 tileWidth = spec.tileWidth != 0 ? spec.tileWidth : spec.width;
+    const quint32 tileHeight = spec.tileHeight != 0 ? spec.tileHeight : spec.height;
+    // Reference grid and tiles, 8-bit components.
+    QByteArray siz = bigEndian(0, 2) + bigEndian(spec.width, 4) + bigEndian(spec.height, 4) +
+        bigEndian(0, 8) + bigEndian(tileWidth, 4) + bigEndian(tileHeight, 4) + bigEndian(0, 8) +
+        bigEndian(quint64(spec.components), 2);
+    for (int component = 0; component < spec.components; ++component)
         siz += bytes({7, 1, 1});
     const auto segment = [](int marker, const QByteArray &payload) {
         return bytes({0xff, marker}) + bigEndian(quint64(payload.size() + 2), 2) + payload;
     };
-    // Five reversible wavelet levels, 64 x 64 code blocks, no quantisation,
-    // then one tile of 18 empty packets: one layer, six resolutions, three
-    // components.
-    const QByteArray cod = bytes({0, 0, 0, 1, 0, 5, 4, 4, 0, 1});
-    const QByteArray qcd = QByteArray(1, 0x40) + QByteArray(16, 0x40);
-    const QByteArray tile = QByteArray("\xff\x93", 2) + QByteArray(18, 0);
-    const QByteArray sot =
-        bigEndian(0, 2) + bigEndian(quint64(12 + tile.size()), 4) + bytes({0, 1});
-    return QByteArray("\xff\x4f", 2) + segment(0x51, siz) + segment(0x52, cod) +
-        segment(0x5c, qcd) + segment(0x90, sot) + tile + QByteArray("\xff\xd9", 2);
+    // The reversible wavelet, no quantisation; precinct sizes where not the largest.
+    const bool precincts = spec.precinct != 15;
+    QByteArray cod = bytes({precincts ? 1 : 0, 0}) + bigEndian(quint64(spec.layers), 2) +
+        bytes({0, spec.levels, spec.codeBlock - 2, spec.codeBlock - 2, 0, 1});
+    if (precincts) {
+        for (int r = 0; r <= spec.levels; ++r)
+            cod += char(spec.precinct << 4 | spec.precinct);
+    }
+    const QByteArray qcd = QByteArray(1, 0x40) + QByteArray(3 * spec.levels + 1, 0x40);
+    QByteArray file =
+        QByteArray("\xff\x4f", 2) + segment(0x51, siz) + segment(0x52, cod) + segment(0x5c, qcd);
+
+    // Empty packets, a byte each: enough for every precinct of every
+    // resolution, layer and component of a tile, unless told otherwise.
+    qsizetype packets = 0;
+    for (int r = 0; r <= spec.levels; ++r) {
+        const int shift = spec.levels - r + spec.precinct;
+        const auto across = qsizetype((quint64(tileWidth) >> std::min(shift, 63)) + 2);
+        const auto down = qsizetype((quint64(tileHeight) >> std::min(shift, 63)) + 2);
+        packets += across * down;
+    }
+    packets *= qsizetype(spec.layers) * spec.components;
+    const qsizetype dataBytes = spec.packetBytes >= 0 ? spec.packetBytes : packets;
+    const quint64 tiles = quint64((spec.width + tileWidth - 1) / tileWidth) *
+        ((spec.height + tileHeight - 1) / tileHeight);
+    for (quint64 tile = 0; tile < tiles; ++tile) {
+        const QByteArray data = QByteArray("\xff\x93", 2) + QByteArray(dataBytes, 0);
+        const QByteArray sot =
+            bigEndian(tile, 2) + bigEndian(quint64(12 + data.size()), 4) + bytes({0, 1});
+        file += segment(0x90, sot) + data;
+    }
+    return file + QByteArray("\xff\xd9", 2);
 }
 
 QByteArray jp2Claiming(quint32 ihdrWidth, quint32 ihdrHeight, quint32 width, quint32 height)
@@ -206,4 +293,109 @@ QByteArray rleBmpOfNothing(qint32 width, qint32 height)
         littleEndian(256, 4) + littleEndian(0, 4);
     return QByteArray("BM") + littleEndian(dataAt + quint32(data.size()), 4) + littleEndian(0, 4) +
         littleEndian(dataAt, 4) + info + QByteArray(int(paletteSize), 0) + data;
+}
+
+QByteArray craftedTiff(const TiffSpec &spec)
+{
+    const bool tiled = spec.tileWidth != 0;
+    const quint32 across = tiled ? (spec.width + spec.tileWidth - 1) / spec.tileWidth : 1;
+    const quint32 rows =
+        tiled ? spec.tileHeight : (spec.rowsPerStrip != 0 ? spec.rowsPerStrip : spec.height);
+    const quint32 pieces = across * ((spec.height + rows - 1) / rows);
+    const auto side = [&spec](quint16 tag, quint32 value, quint32 at) {
+        if (spec.sideType == 16) // LONG8 does not fit the classic entry: it stands at an offset
+            return littleEndian(tag, 2) + littleEndian(16, 2) + littleEndian(1, 4) +
+                littleEndian(at, 4);
+        return tiffEntry(tag, quint16(spec.sideType), value);
+    };
+    const int entries = 9 + int(tiled ? 1 : 0) + int(spec.extraEntries.size());
+    const quint32 ifdSize = 2 + quint32(entries) * 12 + 4;
+    const quint32 sides = 8 + ifdSize;
+    const quint32 offsets = sides + 16;
+    const quint32 counts = offsets + 4 * pieces;
+    const quint32 data = counts + 4 * pieces;
+    const auto array = [pieces](quint16 tag, quint32 at) {
+        return littleEndian(tag, 2) + littleEndian(4, 2) + littleEndian(pieces, 4) +
+            (pieces == 1 ? QByteArray() : littleEndian(at, 4));
+    };
+    QByteArray directory;
+    QList<QByteArray> fields = {side(256, spec.width, sides), side(257, spec.height, sides + 8),
+        tiffEntry(258, 3, 8), tiffEntry(259, 3, quint32(spec.compression)), tiffEntry(262, 3, 1)};
+    if (tiled) {
+        fields += {tiffEntry(322, 4, spec.tileWidth), tiffEntry(323, 4, spec.tileHeight),
+            array(324, offsets) + (pieces == 1 ? littleEndian(data, 4) : QByteArray()),
+            array(325, counts) +
+                (pieces == 1 ? littleEndian(quint64(spec.piece.size()), 4) : QByteArray())};
+        fields += tiffEntry(277, 3, 1);
+    } else {
+        fields += {array(273, offsets) + (pieces == 1 ? littleEndian(data, 4) : QByteArray()),
+            tiffEntry(277, 3, 1), tiffEntry(278, 4, rows),
+            array(279, counts) +
+                (pieces == 1 ? littleEndian(quint64(spec.piece.size()), 4) : QByteArray())};
+    }
+    fields += spec.extraEntries;
+    std::sort(fields.begin(), fields.end(), [](const QByteArray &a, const QByteArray &b) {
+        return (quint8(a[1]) << 8 | quint8(a[0])) < (quint8(b[1]) << 8 | quint8(b[0]));
+    });
+    for (const QByteArray &field : fields)
+        directory += field;
+    QByteArray file = QByteArray("II*\0", 4) + littleEndian(8, 4) +
+        littleEndian(quint64(fields.size()), 2) + directory + littleEndian(0, 4);
+    file.resize(sides, '\0');
+    file += littleEndian(spec.width, 8) + littleEndian(spec.height, 8);
+    for (quint32 piece = 0; piece < pieces; ++piece)
+        file += littleEndian(data, 4);
+    for (quint32 piece = 0; piece < pieces; ++piece)
+        file += littleEndian(quint64(spec.piece.size()), 4);
+    return file + spec.piece;
+}
+
+QByteArray pngWithTexts(int chunks, qsizetype inflated)
+{
+    const QByteArray header = bigEndian(1, 4) + bigEndian(1, 4) + bytes({8, 0, 0, 0, 0});
+    QByteArray file = QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header);
+    const QByteArray text = QByteArray("Comment\0", 8) + '\0' + zlibZeros(inflated);
+    for (int i = 0; i < chunks; ++i)
+        file += pngChunk("zTXt", text);
+    return file + pngChunk("IDAT", zlibZeros(2)) + pngChunk("IEND", {});
+}
+
+QByteArray exrClaiming(qint32 width, qint32 height, qint32 sizeField)
+{
+    const auto attribute = [](const char *name, const char *type, const QByteArray &value,
+                               qint32 size) {
+        return QByteArray(name) + '\0' + type + '\0' + littleEndian(quint32(size), 4) + value;
+    };
+    const auto box = [](qint32 right, qint32 bottom) {
+        return littleEndian(0, 8) + littleEndian(quint32(right), 4) +
+            littleEndian(quint32(bottom), 4);
+    };
+    QByteArray channels;
+    for (const char *name : {"B", "G", "R"})
+        channels += QByteArray(name) + '\0' + littleEndian(1, 4) + littleEndian(0, 4) +
+            littleEndian(1, 4) + littleEndian(1, 4);
+    channels += '\0';
+    QByteArray file = QByteArray("\x76\x2f\x31\x01", 4) + littleEndian(2, 4) +
+        attribute("channels", "chlist", channels, qint32(channels.size())) +
+        attribute("compression", "compression", QByteArray(1, 3), 1) +
+        attribute("dataWindow", "box2i", box(width - 1, height - 1), sizeField) +
+        attribute("displayWindow", "box2i", box(width - 1, height - 1), 16) +
+        attribute("lineOrder", "lineOrder", QByteArray(1, 0), 1) +
+        attribute("pixelAspectRatio", "float", littleEndian(0x3f800000, 4), 4) +
+        attribute("screenWindowCenter", "v2f", littleEndian(0, 8), 8) +
+        attribute("screenWindowWidth", "float", littleEndian(0x3f800000, 4), 4) + '\0';
+    // One offset for every 16 lines, all pointing past the end.
+    for (qint32 chunk = 0; chunk < (height + 15) / 16; ++chunk)
+        file += littleEndian(quint64(1) << 40, 8);
+    return file;
+}
+
+QByteArray nitfFile()
+{
+    return "NITF02.10" + QByteArray(400, ' ');
+}
+
+QByteArray dtedFile()
+{
+    return "UHL1" + QByteArray(136, ' ') + "DTED" + QByteArray(200, ' ');
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QtGlobal>
 
 // Unsigned numbers in `bytes` bytes, most significant first or last.
@@ -18,6 +19,46 @@ QByteArray bilevelPngOfZeros(quint32 width, quint32 height);
 
 enum class JpegCoding { Huffman, Arithmetic };
 
+// One scan of a JPEG: its components (ids from 1), spectral band and
+// successive approximation bits.
+struct JpegScan
+{
+    QList<int> components;
+    int start = 0;
+    int end = 0;
+    int high = 0;
+    int low = 0;
+};
+
+// A JPEG made byte by byte: tables with one code each, so that zero bits
+// decode as the smallest symbol, and each scan followed by `data`.
+struct JpegSpec
+{
+    quint16 width = 64;
+    quint16 height = 64;
+    int components = 1; // ids 1 to n
+    int firstSampling = 0x11; // the first component's factors; the others' are 1
+    JpegCoding coding = JpegCoding::Huffman;
+    bool progressive = true;
+    int restartInterval = 0; // in MCUs; 0 for none
+    QList<JpegScan> scans;
+    QByteArray data = QByteArray(3, 0);
+    QByteArray beforeFrame; // segments between SOI and the tables
+    int acSymbol = 0x00; // the AC table's one symbol: 0x00 ends a block, 0xE0 a run of blocks
+};
+QByteArray craftedJpeg(const JpegSpec &spec);
+
+// Scan data that ends the bands of `blocks` blocks in runs of 32767, when
+// the AC table's symbol is 0xE0: a few bytes for a whole picture.
+QByteArray jpegEndOfBandRuns(qsizetype blocks);
+
+// Scans of the kinds libjpeg walks: a first DC scan over these components,
+// its refinement, and first and refining AC scans of one component.
+JpegScan dcFirst(QList<int> components);
+JpegScan dcRefine(QList<int> components);
+JpegScan acFirst(int component);
+JpegScan acRefine(int component);
+
 // A progressive JPEG of one (grey) or three components that repeats one empty
 // DC scan over all of them.
 QByteArray jpegScanBomb(quint16 width, quint16 height, int scans,
@@ -28,6 +69,23 @@ QByteArray progressiveJpegHeader(quint16 width, quint16 height);
 
 // A JPEG 2000 codestream: main header and one tile of empty packets.
 QByteArray jpeg2000Codestream(quint32 width, quint32 height);
+
+// A JPEG 2000 codestream of 8-bit components whose packets are all empty,
+// with these coding parameters (exponents of two for sizes).
+struct Jpeg2000Spec
+{
+    quint32 width = 64;
+    quint32 height = 64;
+    int components = 3;
+    int levels = 5;
+    int codeBlock = 6; // code-block sides, 2^codeBlock
+    int precinct = 15; // precinct sides at every resolution
+    int layers = 1;
+    quint32 tileWidth = 0; // 0: one tile
+    quint32 tileHeight = 0;
+    qsizetype packetBytes = -1; // empty-packet bytes each tile holds; -1 for one a packet
+};
+QByteArray craftedJpeg2000(const Jpeg2000Spec &spec);
 
 // A JP2 file whose image header box and codestream declare these sizes.
 QByteArray jp2Claiming(quint32 ihdrWidth, quint32 ihdrHeight, quint32 width, quint32 height);
@@ -40,3 +98,31 @@ QByteArray tiffOfSharedStrips(quint32 width, quint32 height);
 
 // An 8-bit RLE BMP whose data is only "end of bitmap".
 QByteArray rleBmpOfNothing(qint32 width, qint32 height);
+
+// A grey TIFF made byte by byte whose strips or tiles all hold `piece`.
+struct TiffSpec
+{
+    quint32 width = 64;
+    quint32 height = 64;
+    int compression = 1;
+    quint32 rowsPerStrip = 0; // 0: the whole picture
+    quint32 tileWidth = 0; // non-zero: tiled
+    quint32 tileHeight = 0;
+    QByteArray piece;
+    int sideType = 4; // the field type of width and height: 3 SHORT, 4 LONG, 16 LONG8
+    QList<QByteArray> extraEntries; // more directory entries, as written
+};
+QByteArray craftedTiff(const TiffSpec &spec);
+QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value);
+
+// A 1 x 1 PNG with `chunks` zTXt chunks that each inflate to `inflated` bytes.
+QByteArray pngWithTexts(int chunks, qsizetype inflated);
+
+// A minimal OpenEXR header with R, G and B half channels, ZIP compression
+// and this data window, whose size field says `sizeField`, then an offset
+// table and nothing else.
+QByteArray exrClaiming(qint32 width, qint32 height, qint32 sizeField = 16);
+
+// The starts of the two files OpenCV hands to GDAL: NITF and DTED.
+QByteArray nitfFile();
+QByteArray dtedFile();

@@ -1,0 +1,136 @@
+#include "decoding/filebytes.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#ifndef _WIN32
+#include <unistd.h>
+#else
+#include <io.h>
+#endif
+
+namespace {
+
+constexpr std::size_t ReadPiece = std::size_t {64} * 1024;
+
+// pread where there is one; elsewhere the file is read through a seek.
+long long readFd(int fd, char *into, std::size_t length, std::uint64_t offset)
+{
+#ifndef _WIN32
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return -1;
+    for (;;) {
+        const ssize_t got = ::pread(fd, into, length, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+#else
+    if (_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0)
+        return -1;
+    return _read(fd, into, static_cast<unsigned>(std::min<std::size_t>(length, 1 << 30)));
+#endif
+}
+
+} // namespace
+
+FileBytes FileBytes::ofFile(int fd, std::uint64_t size)
+{
+    FileBytes bytes;
+    bytes.fd = fd;
+    bytes.total = size;
+    bytes.first = bytes.read(0, StartLength);
+    return bytes;
+}
+
+FileBytes FileBytes::ofMemory(std::string_view memory)
+{
+    FileBytes bytes;
+    bytes.memory = memory;
+    bytes.total = memory.size();
+    bytes.first = std::string(memory.substr(0, StartLength));
+    return bytes;
+}
+
+std::string FileBytes::read(std::uint64_t offset, std::size_t length) const
+{
+    if (offset >= total)
+        return {};
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
+    if (fd < 0)
+        return std::string(memory.substr(static_cast<std::size_t>(offset), length));
+    std::string bytes(length, '\0');
+    std::size_t filled = 0;
+    while (filled < length) {
+        const long long got = readFd(fd, bytes.data() + filled, length - filled, offset + filled);
+        if (got <= 0)
+            break;
+        filled += static_cast<std::size_t>(got);
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+ByteReader::ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
+    : file(file), end(std::min(end, file.size())), bufferAt(std::min(begin, this->end))
+{ }
+
+bool ByteReader::refill()
+{
+    bufferAt += buffer.size();
+    position = 0;
+    buffer = bufferAt < end
+        ? file.read(bufferAt,
+              static_cast<std::size_t>(std::min<std::uint64_t>(ReadPiece, end - bufferAt)))
+        : std::string();
+    return !buffer.empty();
+}
+
+int ByteReader::next()
+{
+    if (position == buffer.size() && !refill())
+        return -1;
+    return static_cast<unsigned char>(buffer[position++]);
+}
+
+bool ByteReader::skip(std::uint64_t count)
+{
+    while (count > 0) {
+        if (position == buffer.size() && !refill())
+            return false;
+        const std::size_t step =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size() - position));
+        position += step;
+        count -= step;
+    }
+    return true;
+}
+
+bool ByteReader::take(std::size_t count, std::string &out)
+{
+    out.clear();
+    while (out.size() < count) {
+        if (position == buffer.size() && !refill())
+            return false;
+        const std::size_t step = std::min(count - out.size(), buffer.size() - position);
+        out.append(buffer, position, step);
+        position += step;
+    }
+    return true;
+}
+
+bool ByteReader::skipPast(unsigned char value)
+{
+    for (;;) {
+        const void *found = std::memchr(buffer.data() + position, value, buffer.size() - position);
+        if (found) {
+            position =
+                static_cast<std::size_t>(static_cast<const char *>(found) - buffer.data()) + 1;
+            return true;
+        }
+        position = buffer.size();
+        if (!refill())
+            return false;
+    }
+}

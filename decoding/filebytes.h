@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The bytes of one file as the checks read them: an open regular file, read
+// with pread so that nothing else moves its offset, or bytes in memory. Its
+// start is read once, when it is made; everything else on demand.
+class FileBytes
+{
+public:
+    // Enough for every decoder's signature (OpenCV reads 161 bytes, 500 with
+    // AVIF) and for the fixed headers behind them.
+    static constexpr std::size_t StartLength = 4096;
+
+    // The file open at `fd`, which stays the caller's.
+    static FileBytes ofFile(int fd, std::uint64_t size);
+    // Bytes in memory, which must outlive this object.
+    static FileBytes ofMemory(std::string_view bytes);
+
+    std::uint64_t size() const { return total; }
+    std::string_view start() const { return first; }
+
+    // Up to `length` bytes from `offset` on: fewer at the end of the file or
+    // where it cannot be read.
+    std::string read(std::uint64_t offset, std::size_t length) const;
+
+private:
+    FileBytes() = default;
+
+    int fd = -1;
+    std::string_view memory;
+    std::uint64_t total = 0;
+    std::string first;
+};
+
+// Reads a range of a file front to back in 64 KiB pieces: the JPEG marker
+// walk, chunk walks and the like.
+class ByteReader
+{
+public:
+    ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end);
+
+    // The next byte, or -1 at the end.
+    int next();
+    // Moves on `count` bytes; false when the range ends first.
+    bool skip(std::uint64_t count);
+    // The next `count` bytes; false, with what there was, when the range ends first.
+    bool take(std::size_t count, std::string &out);
+    // Moves to the next byte equal to `value` (memchr's pace) and past it;
+    // false at the end.
+    bool skipPast(unsigned char value);
+
+    // Where the next byte comes from, from the start of the file.
+    std::uint64_t offset() const { return bufferAt + position; }
+
+private:
+    bool refill();
+
+    const FileBytes &file;
+    std::uint64_t end;
+    std::uint64_t bufferAt;
+    std::string buffer;
+    std::size_t position = 0;
+};

@@ -1,0 +1,38 @@
+#include "decoding/format.h"
+
+#include <limits>
+#include <utility>
+
+Inspection Inspection::refused(std::string why)
+{
+    Inspection inspection;
+    inspection.refusal = std::move(why);
+    return inspection;
+}
+
+std::uint64_t Inspection::pixels() const
+{
+    return saturatingProduct(width, height);
+}
+
+std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
+{
+    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
+        return std::numeric_limits<std::uint64_t>::max();
+    return a * b;
+}
+
+std::uint64_t bgrBytes(std::uint64_t width, std::uint64_t height)
+{
+    return saturatingProduct(saturatingProduct(width, height), 3);
+}
+
+bool positiveSides(std::int64_t width, std::int64_t height)
+{
+    return width > 0 && height > 0;
+}
+
+std::uint64_t divideRoundingUp(std::uint64_t value, std::uint64_t divisor)
+{
+    return value / divisor + (value % divisor != 0 ? 1 : 0);
+}

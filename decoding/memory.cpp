@@ -1,0 +1,142 @@
+#include "decoding/memory.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MORVASTEL_SHADOW_MEMORY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
+    __has_feature(memory_sanitizer)
+#define MORVASTEL_SHADOW_MEMORY 1
+#endif
+#endif
+
+namespace {
+
+std::optional<std::uint64_t> numberIn(const std::string &path)
+{
+    std::ifstream in(path);
+    std::uint64_t value = 0;
+    if (!(in >> value))
+        return std::nullopt;
+    return value;
+}
+
+// A "name value" line of a file such as memory.stat or /proc/meminfo.
+std::optional<std::uint64_t> field(const std::string &path, const std::string &name)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string key;
+        std::uint64_t value = 0;
+        if (words >> key >> value && (key == name || key == name + ":"))
+            return value;
+    }
+    return std::nullopt;
+}
+
+// The cgroup v2 path of this process, from its "0::" line.
+std::optional<std::string> cgroupPath()
+{
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("0::", 0) == 0)
+            return line.substr(3);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> cgroupAvailable()
+{
+    const std::optional<std::string> path = cgroupPath();
+    if (!path)
+        return std::nullopt;
+    std::optional<std::uint64_t> available;
+    std::string group = *path;
+    for (;;) {
+        const std::string folder = "/sys/fs/cgroup" + group;
+        // "max" reads as no number: no limit at this level.
+        const std::optional<std::uint64_t> limit = numberIn(folder + "/memory.max");
+        const std::optional<std::uint64_t> used = numberIn(folder + "/memory.current");
+        if (limit && used) {
+            // Inactive page cache is given back before anything is refused.
+            const std::uint64_t reclaimable =
+                field(folder + "/memory.stat", "inactive_file").value_or(0);
+            const std::uint64_t held = used > reclaimable ? *used - reclaimable : 0;
+            const std::uint64_t left = *limit > held ? *limit - held : 0;
+            available = std::min(available.value_or(left), left);
+        }
+        if (group.empty() || group == "/")
+            break;
+        group = group.substr(0, group.find_last_of('/'));
+    }
+    return available;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> availableMemory()
+{
+    std::optional<std::uint64_t> available = cgroupAvailable();
+    if (const std::optional<std::uint64_t> kib = field("/proc/meminfo", "MemAvailable"))
+        available = std::min(available.value_or(*kib * 1024), *kib * 1024);
+    return available;
+}
+
+#if defined(__linux__) && !defined(MORVASTEL_SHADOW_MEMORY)
+
+namespace {
+
+// The address space the process has mapped now, from /proc/self/statm.
+std::optional<std::uint64_t> mappedNow()
+{
+    const std::optional<std::uint64_t> pages = numberIn("/proc/self/statm");
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (!pages || pageSize <= 0)
+        return std::nullopt;
+    return *pages * static_cast<std::uint64_t>(pageSize);
+}
+
+} // namespace
+
+AddressSpaceCeiling::AddressSpaceCeiling(std::uint64_t allowance)
+{
+    rlimit limit {};
+    const std::optional<std::uint64_t> mapped = mappedNow();
+    if (!mapped || getrlimit(RLIMIT_AS, &limit) != 0)
+        return;
+    const std::uint64_t ceiling = *mapped + std::min(allowance, ~std::uint64_t {0} - *mapped);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= ceiling)
+        return; // a tighter ceiling is there already
+    previousSoft = limit.rlim_cur;
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY ? ceiling : std::min<rlim_t>(ceiling, limit.rlim_max);
+    set = setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+AddressSpaceCeiling::~AddressSpaceCeiling()
+{
+    rlimit limit {};
+    if (!set || getrlimit(RLIMIT_AS, &limit) != 0)
+        return;
+    limit.rlim_cur = previousSoft;
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+#else
+
+AddressSpaceCeiling::AddressSpaceCeiling(std::uint64_t) { }
+AddressSpaceCeiling::~AddressSpaceCeiling() = default;
+
+#endif
