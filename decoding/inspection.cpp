@@ -28,16 +28,16 @@ std::string overLimits(
         return "too costly: declares " + std::to_string(inspection.width) + " x " +
             std::to_string(inspection.height) + " pixels, more than the " +
             std::to_string(pixelLimit) + " that are decoded";
-    const double allowed =
-        std::max(limits.freeSeconds, limits.honestFactor * inspection.plainSeconds);
-    if (inspection.seconds > allowed)
-        return "too costly: about " + seconds(inspection.seconds) +
-            " of decoding, where an honest file of its picture needs at most " + seconds(allowed);
     if (inspection.seconds > limits.freeSeconds && file.size() < inspection.honestBytes)
         return "hollow: declares about " + seconds(inspection.seconds) +
             " of decoding, for which an honest file holds at least " +
             std::to_string(inspection.honestBytes) + " bytes, and it holds " +
             std::to_string(file.size());
+    const double allowed =
+        std::max(limits.freeSeconds, limits.honestFactor * inspection.plainSeconds);
+    if (inspection.seconds > allowed)
+        return "too costly: about " + seconds(inspection.seconds) +
+            " of decoding, where an honest file of its picture needs at most " + seconds(allowed);
     if (inspection.memory > limits.availableMemory)
         return "would not fit in memory: needs about " + mebibytes(inspection.memory) +
             ", and the system can give " + mebibytes(limits.availableMemory);

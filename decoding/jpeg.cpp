@@ -243,6 +243,7 @@ struct ExifWatch
 {
     bool firstApp1 = true;
     bool done = false;
+    std::optional<int> first; // the first APP1 block's, which OpenCV applies itself
     std::optional<int> later;
 
     void see(const std::string &segment)
@@ -250,15 +251,18 @@ struct ExifWatch
         if (done)
             return;
         const bool isExif = startsWith(segment, ExifSignature);
+        const std::optional<int> orientation = isExif ? orientationIn(segment) : std::nullopt;
+        const bool turns = orientation && *orientation >= 2 && *orientation <= 8;
         if (isExif && firstApp1) {
-            done = true; // OpenCV reads this one itself
+            done = true;
+            if (turns)
+                first = orientation;
             return;
         }
         firstApp1 = false;
         if (isExif) {
             done = true;
-            const std::optional<int> orientation = orientationIn(segment);
-            if (orientation && *orientation >= 2 && *orientation <= 8)
+            if (turns)
                 later = orientation;
         }
     }
@@ -427,6 +431,7 @@ JpegStream walkJpegStream(const FileBytes &file, std::uint64_t begin, std::uint6
         static_cast<std::size_t>(firstScanComponents) == frame->components.size();
     stream.coefficientBytes = oneScan ? 0 : keptBlocks * BytesPerBlock;
     stream.laterExifOrientation = exif.later;
+    stream.turned = exif.first || exif.later;
     return stream;
 }
 
@@ -448,9 +453,10 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     inspection.seconds = stream.seconds;
     inspection.plainSeconds = stream.plainSeconds;
     inspection.honestBytes = stream.honestBytes;
-    // The picture, one more while it is turned, and the coefficients of a
+    // The picture, once more while it is turned, and the coefficients of a
     // stream with several scans.
-    inspection.memory = 2 * bgrBytes(stream.width, stream.height) + stream.coefficientBytes;
+    inspection.memory =
+        bgrBytes(stream.width, stream.height) * (stream.turned ? 2 : 1) + stream.coefficientBytes;
     if (stream.laterExifOrientation) {
         inspection.mend.asked = true;
         inspection.mend.numbers[0] = static_cast<std::uint32_t>(*stream.laterExifOrientation);

@@ -32,6 +32,9 @@ struct JpegStream
     // The orientation of an Exif block that is not the first APP1 segment,
     // the only one OpenCV reads; empty when there is none to turn.
     std::optional<int> laterExifOrientation;
+    // Whether the picture is turned after decoding, by OpenCV or by the mend:
+    // the turn takes a second copy of it.
+    bool turned = false;
 };
 
 // Walks the JPEG stream held in [begin, end) of the file.

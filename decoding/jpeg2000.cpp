@@ -216,7 +216,7 @@ void countTileComponent(std::uint64_t x0, std::uint64_t y0, std::uint64_t x1, st
         const double bandHeight = r == 0 ? double(ry1 - ry0) : double(ry1 - ry0) / 2 + 1;
         const double blocks = std::max(bandWidth / double(std::uint64_t {1} << cbw), across) *
             std::max(bandHeight / double(std::uint64_t {1} << cbh), downward);
-        count.precincts += precincts * bands;
+        count.precincts += precincts;
         count.codeBlocks += blocks * bands;
         count.packets += precincts * style.layers;
     }

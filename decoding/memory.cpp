@@ -45,35 +45,64 @@ std::optional<std::uint64_t> field(const std::string &path, const std::string &n
     return std::nullopt;
 }
 
-// The cgroup v2 path of this process, from its "0::" line.
-std::optional<std::string> cgroupPath()
+// Where a cgroup hierarchy keeps its memory figures.
+struct Hierarchy
+{
+    const char *controller; // as /proc/self/cgroup names it; "" for cgroup v2
+    const char *mount;
+    const char *limit;
+    const char *usage;
+    const char *inactive; // in memory.stat
+};
+
+// cgroup v2, and cgroup v1's memory controller, which older systems mount.
+constexpr Hierarchy Hierarchies[] = {
+    {"", "/sys/fs/cgroup", "memory.max", "memory.current", "inactive_file"},
+    {"memory", "/sys/fs/cgroup/memory", "memory.limit_in_bytes", "memory.usage_in_bytes",
+        "total_inactive_file"},
+};
+
+// The process's path in a hierarchy, from its line of /proc/self/cgroup:
+// "0::/path" for cgroup v2, "N:memory,...:/path" for v1.
+std::optional<std::string> cgroupPath(const Hierarchy &hierarchy)
 {
     std::ifstream in("/proc/self/cgroup");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("0::", 0) == 0)
-            return line.substr(3);
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        const bool isV2 = line.compare(0, first, "0") == 0 && second == first + 1;
+        const bool matches = *hierarchy.controller == '\0'
+            ? isV2
+            : controllers.find(std::string(",") + hierarchy.controller + ",") != std::string::npos;
+        if (matches)
+            return line.substr(second + 1);
     }
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> cgroupAvailable()
+// The tightest limit of the process's cgroup and its parents, less what is
+// used and cannot be reclaimed. Limits of 2^62 and more mean none.
+std::optional<std::uint64_t> cgroupAvailable(const Hierarchy &hierarchy)
 {
-    const std::optional<std::string> path = cgroupPath();
+    const std::optional<std::string> path = cgroupPath(hierarchy);
     if (!path)
         return std::nullopt;
     std::optional<std::uint64_t> available;
     std::string group = *path;
     for (;;) {
-        const std::string folder = "/sys/fs/cgroup" + group;
+        const std::string folder = hierarchy.mount + group;
         // "max" reads as no number: no limit at this level.
-        const std::optional<std::uint64_t> limit = numberIn(folder + "/memory.max");
-        const std::optional<std::uint64_t> used = numberIn(folder + "/memory.current");
-        if (limit && used) {
+        const std::optional<std::uint64_t> limit = numberIn(folder + "/" + hierarchy.limit);
+        const std::optional<std::uint64_t> used = numberIn(folder + "/" + hierarchy.usage);
+        if (limit && used && *limit < std::uint64_t {1} << 62) {
             // Inactive page cache is given back before anything is refused.
             const std::uint64_t reclaimable =
-                field(folder + "/memory.stat", "inactive_file").value_or(0);
-            const std::uint64_t held = used > reclaimable ? *used - reclaimable : 0;
+                field(folder + "/memory.stat", hierarchy.inactive).value_or(0);
+            const std::uint64_t held = *used > reclaimable ? *used - reclaimable : 0;
             const std::uint64_t left = *limit > held ? *limit - held : 0;
             available = std::min(available.value_or(left), left);
         }
@@ -88,7 +117,11 @@ std::optional<std::uint64_t> cgroupAvailable()
 
 std::optional<std::uint64_t> availableMemory()
 {
-    std::optional<std::uint64_t> available = cgroupAvailable();
+    std::optional<std::uint64_t> available;
+    for (const Hierarchy &hierarchy : Hierarchies) {
+        if (const std::optional<std::uint64_t> left = cgroupAvailable(hierarchy))
+            available = std::min(available.value_or(*left), *left);
+    }
     if (const std::optional<std::uint64_t> kib = field("/proc/meminfo", "MemAvailable"))
         available = std::min(available.value_or(*kib * 1024), *kib * 1024);
     return available;

@@ -4,10 +4,10 @@
 #include <optional>
 
 // Memory this process may still take before the system refuses it or ends
-// it: under a cgroup v2 memory limit (containers, systemd slices), what the
-// tightest limit of its cgroup and their parents leaves, less what cannot be
-// reclaimed; and never more than the kernel's MemAvailable. Empty where
-// neither can be read.
+// it: under a cgroup memory limit (containers, systemd slices; cgroup v2, or
+// v1's memory controller), what the tightest limit of its cgroup and their
+// parents leaves, less what cannot be reclaimed; and never more than the
+// kernel's MemAvailable. Empty where neither can be read.
 std::optional<std::uint64_t> availableMemory();
 
 // While it lives, new mappings of address space beyond `allowance` bytes

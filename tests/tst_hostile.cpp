@@ -17,7 +17,7 @@
 
 namespace {
 
-enum class Outcome { Shown, Failed, Either };
+enum class Outcome { Shown, Failed };
 
 QByteArray encode(const cv::Mat &image, const char *extension)
 {
@@ -70,13 +70,17 @@ private slots:
         QTest::addColumn<Outcome>("outcome");
         const QByteArray png = encode(patternImage(3), ".png");
         const QByteArray jpeg = encode(patternImage(4), ".jpg");
+        // libpng fails on a file cut anywhere, its last chunk's checksum
+        // included; libjpeg shows what it has once the scan has begun, and
+        // the checks refuse a JPEG cut before that.
         for (const auto &[name, bytes] : {std::pair {"png", png}, std::pair {"jpg", jpeg}}) {
             const qsizetype cuts[] = {1, 8, 33, 100, bytes.size() / 4, bytes.size() / 2,
                 bytes.size() - 12, bytes.size() - 1};
             for (const qsizetype cut : cuts) {
                 const QString file = QStringLiteral("cut%1.%2").arg(cut).arg(name);
+                const bool inData = name == std::string("jpg") && cut > bytes.indexOf("\xff\xda");
                 QTest::addRow("%s cut at %lld", name, qlonglong(cut))
-                    << write(file, bytes.left(cut)) << Outcome::Either;
+                    << write(file, bytes.left(cut)) << (inData ? Outcome::Shown : Outcome::Failed);
             }
         }
         QByteArray noise(4096, '\0');
@@ -132,14 +136,14 @@ private slots:
         const std::string printed = out.text();
         qInfo("%s", printed.empty() ? "shown" : "failure line");
         if (printed.empty()) {
-            QVERIFY(outcome != Outcome::Failed);
+            QCOMPARE(outcome, Outcome::Shown);
             for (size_t i = 0; i < before.size(); ++i) {
                 QVERIFY(before[i].isNull());
                 QCOMPARE(shownPixels(panel(window, PanelNames[i])).size(), cv::Size(256, 192));
             }
         } else {
             QCOMPARE(printed, std::string("失敗\n"));
-            QVERIFY(outcome != Outcome::Shown);
+            QCOMPARE(outcome, Outcome::Failed);
             for (size_t i = 0; i < before.size(); ++i)
                 QCOMPARE(panel(window, PanelNames[i])->scene(), before[i].data());
             // The spin box still blurs the earlier picture.

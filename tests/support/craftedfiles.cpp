@@ -399,3 +399,82 @@ QByteArray dtedFile()
 {
     return "UHL1" + QByteArray(136, ' ') + "DTED" + QByteArray(200, ' ');
 }
+
+QByteArray behindEmptyApp0(const QByteArray &jpeg)
+{
+    return jpeg.left(2) + QByteArray::fromHex("ffe00000") + jpeg.mid(2);
+}
+
+QByteArray jpegRefinementScans(quint16 width, quint16 height, int components, int scans)
+{
+    JpegSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.components = components;
+    spec.acSymbol = 0xe0;
+    spec.data = jpegEndOfBandRuns(qsizetype(width / 8 + 1) * (height / 8 + 1));
+    QList<int> all;
+    for (int id = 1; id <= components; ++id)
+        all.append(id);
+    spec.scans = {dcFirst(all)};
+    for (int id = 1; id <= components; ++id)
+        spec.scans.append(acFirst(id));
+    for (int i = 0; i < scans; ++i)
+        spec.scans.append(acRefine(1 + i % components));
+    return craftedJpeg(spec);
+}
+
+QByteArray tiffWithLong8Sides(quint32 width, quint32 height)
+{
+    TiffSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.compression = 8;
+    spec.rowsPerStrip = 64;
+    spec.piece = zlibZeros(qsizetype(width) * 64);
+    spec.sideType = 16;
+    return craftedTiff(spec);
+}
+
+QByteArray tiffOfJpegRefinements(quint32 side, int scans)
+{
+    TiffSpec spec;
+    spec.width = side;
+    spec.height = side;
+    spec.compression = 7;
+    spec.rowsPerStrip = 1024;
+    spec.piece = jpegRefinementScans(quint16(side), 1024, 1, scans);
+    return craftedTiff(spec);
+}
+
+QByteArray tiffOfOneHugeTile(quint32 side, quint32 tile)
+{
+    TiffSpec spec;
+    spec.width = side;
+    spec.height = side;
+    spec.compression = 8;
+    spec.tileWidth = tile;
+    spec.tileHeight = tile;
+    spec.piece = zlibZeros(qsizetype(tile) * tile);
+    return craftedTiff(spec);
+}
+
+QByteArray jpeg2000TinyPrecincts(quint32 side)
+{
+    Jpeg2000Spec spec;
+    spec.width = side;
+    spec.height = side;
+    spec.precinct = 1;
+    spec.packetBytes = 8;
+    return craftedJpeg2000(spec);
+}
+
+QByteArray jpeg2000TinyCodeBlocks(quint32 side)
+{
+    Jpeg2000Spec spec;
+    spec.width = side;
+    spec.height = side;
+    spec.codeBlock = 2;
+    spec.packetBytes = 8;
+    return craftedJpeg2000(spec);
+}

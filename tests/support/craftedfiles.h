@@ -126,3 +126,28 @@ QByteArray exrClaiming(qint32 width, qint32 height, qint32 sizeField = 16);
 // The starts of the two files OpenCV hands to GDAL: NITF and DTED.
 QByteArray nitfFile();
 QByteArray dtedFile();
+
+// Files that froze the window or took gigabytes while the checks left what
+// they could not read or price to the decoders.
+
+// A JPEG with an APP0 segment of length 0 in front, which libjpeg reads past.
+QByteArray behindEmptyApp0(const QByteArray &jpeg);
+
+// A progressive JPEG whose scans refine every band of every block, each scan
+// in a few bytes of runs of ended bands, after a first DC and AC scan.
+QByteArray jpegRefinementScans(quint16 width, quint16 height, int components, int scans);
+
+// A classic TIFF whose sides are typed LONG8, which libtiff reads.
+QByteArray tiffWithLong8Sides(quint32 width, quint32 height);
+
+// A grey TIFF whose JPEG-compressed strips of 1024 rows each hold `scans`
+// refinement scans.
+QByteArray tiffOfJpegRefinements(quint32 side, int scans);
+
+// A grey TIFF of this size in one Deflate tile of `tile` x `tile` zeros.
+QByteArray tiffOfOneHugeTile(quint32 side, quint32 tile);
+
+// JPEG 2000 codestreams of empty packets with precincts of 2 x 2, or with
+// code-blocks of 4 x 4, in a few bytes.
+QByteArray jpeg2000TinyPrecincts(quint32 side);
+QByteArray jpeg2000TinyCodeBlocks(quint32 side);
