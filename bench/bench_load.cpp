@@ -175,12 +175,13 @@ void costlyLoad(benchmark::State &state, const std::string &path)
         load = childFigures("load", path);
         own = childFigures("load", "");
     }
-    if (load.size() != 2 || own.size() != 2) {
+    if (load.size() != 3 || own.size() != 3) {
         state.SkipWithError("the child failed");
         return;
     }
     state.counters["load_ms"] = load[0];
     state.counters["extra_MiB"] = (load[1] - own[1]) / 1024.0;
+    state.counters["codecs_loaded"] = load[2];
 }
 
 } // namespace

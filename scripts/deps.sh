@@ -7,7 +7,7 @@ packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev fonts-wqy-microhei fo
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
                libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs
-               xdotool)
+               xdotool imagemagick libtiff-tools libopenjp2-tools webp)
 fi
 
 missing=()

@@ -287,5 +287,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(InspectionTest)
+QTEST_GUILESS_MAIN(InspectionTest)
 #include "tst_inspection.moc"

@@ -13,17 +13,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-quint32 crc32(const QByteArray &bytes)
-{
-    quint32 crc = 0xffffffffu;
-    for (const char byte : bytes) {
-        crc ^= static_cast<quint8>(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 // A zlib stream of `size` zero bytes (qCompress puts the size in front).
 QByteArray zlibZeros(qsizetype size)
 {
@@ -64,6 +53,17 @@ QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value)
     const QByteArray field =
         type == 3 ? littleEndian(value, 2) + QByteArray(2, 0) : littleEndian(value, 4);
     return littleEndian(tag, 2) + littleEndian(type, 2) + littleEndian(1, 4) + field;
+}
+
+quint32 crc32(const QByteArray &bytes)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char byte : bytes) {
+        crc ^= static_cast<quint8>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
 }
 
 QByteArray littleEndian(quint64 value, int bytes)

@@ -163,3 +163,30 @@ cv::Mat mirroredBlur(const cv::Mat &rgb, int side)
     cv::GaussianBlur(rgb, blurred, cv::Size(side, side), 0, 0, cv::BORDER_REFLECT_101);
     return blurred;
 }
+
+cv::Mat photoLike(cv::Size size, int seed)
+{
+    cv::RNG rng(seed);
+    // Large soft shapes: low-resolution noise scaled up smoothly.
+    cv::Mat coarse(24, 32, CV_8UC3);
+    rng.fill(coarse, cv::RNG::UNIFORM, 30, 230);
+    cv::Mat image;
+    cv::resize(coarse, image, size, 0, 0, cv::INTER_CUBIC);
+    // Finer texture and edges, then per-pixel noise as a camera sensor adds.
+    cv::Mat texture(size.height / 16, size.width / 16, CV_8UC3);
+    rng.fill(texture, cv::RNG::NORMAL, 0, 20);
+    cv::resize(texture, texture, size, 0, 0, cv::INTER_LINEAR);
+    image += texture;
+    for (int i = 0; i < 60; ++i)
+        cv::circle(image, {rng.uniform(0, size.width), rng.uniform(0, size.height)},
+            rng.uniform(size.width / 80, size.width / 10),
+            cv::Scalar(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255)),
+            rng.uniform(2, 30), cv::LINE_AA);
+    cv::Mat noise(size, CV_16SC3);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 6);
+    cv::Mat noisy;
+    image.convertTo(noisy, CV_16SC3);
+    noisy += noise;
+    noisy.convertTo(image, CV_8UC3);
+    return image;
+}

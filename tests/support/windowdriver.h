@@ -65,3 +65,7 @@ cv::Mat mirroredBlur(const cv::Mat &rgb, int side);
 
 // A 256 x 192 BGR picture with different values in every channel, row and column.
 cv::Mat patternImage(int seed = 0);
+
+// A BGR picture as photos are: large soft shapes, finer texture and edges,
+// and sensor noise.
+cv::Mat photoLike(cv::Size size, int seed);

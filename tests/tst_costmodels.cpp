@@ -1,0 +1,260 @@
+// What each format's model counts, and where the limits cut: at each edge a
+// file passes, and a hair beyond it is refused for the right reason.
+#include "support/craftedfiles.h"
+#include "support/inspectbytes.h"
+
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+QByteArray encode(const char *extension, const cv::Mat &image, const std::vector<int> &params = {})
+{
+    std::vector<uchar> bytes;
+    cv::imencode(extension, image, bytes, params);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
+// Nothing refused for its cost: the models' own figures.
+DecodeLimits unlimited()
+{
+    DecodeLimits limits;
+    limits.pixels = ~std::uint64_t {0};
+    limits.freeSeconds = 1e30;
+    return limits;
+}
+
+Inspection priced(const QByteArray &file)
+{
+    const Verdict verdict = inspectBytes(file, unlimited());
+    if (!verdict.refusal.empty())
+        qWarning("refused: %s", verdict.refusal.c_str());
+    return verdict.inspection;
+}
+
+bool refusedFor(const QByteArray &file, const DecodeLimits &limits, const char *reason)
+{
+    return inspectBytes(file, limits).refusal.rfind(reason, 0) == 0;
+}
+
+bool passes(const QByteArray &file, const DecodeLimits &limits)
+{
+    return inspectBytes(file, limits).refusal.empty();
+}
+
+JpegSpec greyProgressive(quint16 side)
+{
+    JpegSpec spec;
+    spec.width = side;
+    spec.height = side;
+    spec.data.clear();
+    spec.scans = {dcFirst({1})};
+    return spec;
+}
+
+} // namespace
+
+class CostModelsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Every limit, at its edge: the file passes, and a hair less refuses it.
+    void limitsCutAtTheirEdges()
+    {
+        const QByteArray hollow = jpegRefinementScans(1024, 1024, 1, 40);
+        const Inspection cost = priced(hollow);
+        QVERIFY(cost.seconds > cost.plainSeconds);
+        QVERIFY(std::uint64_t(hollow.size()) < cost.honestBytes);
+
+        DecodeLimits limits = unlimited();
+        limits.freeSeconds = cost.seconds;
+        QVERIFY(passes(hollow, limits));
+        limits.freeSeconds = cost.seconds * 0.999;
+        QVERIFY(refusedFor(hollow, limits, "hollow"));
+
+        // Big enough to be honest, the same scans are held to the plainest file's work.
+        const QByteArray padded =
+            hollow.chopped(2) + QByteArray(qsizetype(cost.honestBytes), 0) + "\xff\xd9";
+        limits.honestFactor = cost.seconds / cost.plainSeconds * 1.001;
+        QVERIFY(passes(padded, limits));
+        limits.honestFactor = cost.seconds / cost.plainSeconds * 0.99;
+        QVERIFY(refusedFor(padded, limits, "too costly: about"));
+
+        limits = unlimited();
+        limits.availableMemory = cost.memory;
+        QVERIFY(passes(hollow, limits));
+        limits.availableMemory = cost.memory - 1;
+        QVERIFY(refusedFor(hollow, limits, "would not fit in memory"));
+
+        limits = DecodeLimits();
+        limits.pixels = std::uint64_t {1024} * 1024;
+        limits.freeSeconds = 1e30;
+        QVERIFY(passes(hollow, limits));
+        limits.pixels -= 1;
+        QVERIFY(refusedFor(hollow, limits, "too costly: declares 1024 x 1024"));
+    }
+
+    void defaultLimitsHoldAtTheirEdge()
+    {
+        const DecodeLimits limits;
+        QCOMPARE(limits.pixels, std::uint64_t {1} << 28);
+        QVERIFY(passes(pngClaiming(16384, 16384), limits) ||
+            !refusedFor(pngClaiming(16384, 16384), limits, "too costly: declares"));
+        QVERIFY(refusedFor(pngClaiming(16384, 16385), limits, "too costly: declares"));
+        // JPEG 2000's limit is an eighth of the others.
+        QVERIFY(!refusedFor(jpeg2000Codestream(8192, 4096), limits, "too costly: declares"));
+        QVERIFY(refusedFor(jpeg2000Codestream(8192, 4097), limits, "too costly: declares"));
+    }
+
+    // Each JPEG scan costs its blocks at its kind's weight; restarts cost
+    // more and need two bytes each; only Huffman coding needs a bit a block.
+    void jpegScansAreCountedByKind()
+    {
+        JpegSpec spec = greyProgressive(512); // 4096 blocks
+        const double one = priced(craftedJpeg(spec)).seconds;
+        spec.scans.append(dcFirst({1}));
+        const double dc = priced(craftedJpeg(spec)).seconds - one;
+        spec.scans.append(acFirst(1));
+        const double ac = priced(craftedJpeg(spec)).seconds - one - dc;
+        spec.scans.append(acRefine(1));
+        const double refine = priced(craftedJpeg(spec)).seconds - one - dc - ac;
+        QVERIFY(dc > 0 && ac > 0);
+        QVERIFY(refine > 3 * ac); // refining every band of every block is the costliest
+        spec.scans.append(acRefine(1));
+        QCOMPARE(qRound(1e9 * (priced(craftedJpeg(spec)).seconds - one - dc - ac - 2 * refine)), 0);
+
+        JpegSpec restarts = greyProgressive(512);
+        const Inspection plain = priced(craftedJpeg(restarts));
+        restarts.restartInterval = 1;
+        const Inspection everyBlock = priced(craftedJpeg(restarts));
+        QVERIFY(everyBlock.seconds > plain.seconds);
+        QCOMPARE(everyBlock.honestBytes - plain.honestBytes, std::uint64_t {2} * 4095);
+        QCOMPARE(plain.honestBytes, std::uint64_t {4096} / 8);
+
+        restarts.restartInterval = 0;
+        restarts.coding = JpegCoding::Arithmetic;
+        QCOMPARE(priced(craftedJpeg(restarts)).honestBytes, std::uint64_t {0});
+    }
+
+    // Blocks as libjpeg walks them: interleaved scans walk whole MCUs,
+    // padding blocks included; one component's scan walks its own blocks.
+    void jpegBlocksAreWalkedAsLibjpegWalksThem()
+    {
+        JpegSpec spec;
+        spec.width = 2040; // 4:2:0: 128 x 128 MCUs of 16 x 16, 255 x 255 luma blocks
+        spec.height = 2040;
+        spec.components = 3;
+        spec.firstSampling = 0x22;
+        spec.data.clear();
+        spec.scans = {dcFirst({1, 2, 3})};
+        const double interleaved = priced(craftedJpeg(spec)).seconds;
+        spec.scans.append(dcFirst({1, 2, 3}));
+        const double twice = priced(craftedJpeg(spec)).seconds;
+        spec.scans.append(dcFirst({1}));
+        const double luma = priced(craftedJpeg(spec)).seconds - twice;
+        const double expected = 128.0 * 128 * 6 / (255 * 255);
+        QVERIFY(qAbs((twice - interleaved) / luma - expected) < 0.001);
+
+        // A stream read in one sequential scan is priced for that scan alone.
+        const QByteArray baseline = encode(".jpg", cv::Mat(64, 64, CV_8UC3, cv::Scalar(1, 2, 3)));
+        const QByteArray scan =
+            jpegScanBomb(64, 64, 1).chopped(2).mid(jpegScanBomb(64, 64, 0).size() - 2);
+        QCOMPARE(priced(baseline.chopped(2) + scan.repeated(1000) + "\xff\xd9").seconds,
+            priced(baseline).seconds +
+                1000 * scan.size() * (priced(baseline + "x").seconds - priced(baseline).seconds));
+        // It keeps no coefficients; progressive ones keep all of them.
+        QVERIFY(priced(encode(".jpg", cv::Mat(64, 64, CV_8UC3, cv::Scalar(1, 2, 3)),
+                           {cv::IMWRITE_JPEG_PROGRESSIVE, 1}))
+                    .memory > priced(baseline).memory);
+    }
+
+    // A TIFF's strips or tiles decode whole, whatever the picture's size;
+    // JPEG strips are priced as JPEG streams.
+    void tiffPiecesAreCountedWhole()
+    {
+        TiffSpec small;
+        small.width = 64;
+        small.height = 64;
+        small.compression = 8;
+        small.tileWidth = 64;
+        small.tileHeight = 64;
+        small.piece = qCompress(QByteArray(qsizetype {64} * 64, 0), 9).mid(4);
+        TiffSpec large = small;
+        large.tileWidth = 1024;
+        large.tileHeight = 1024;
+        const Inspection fits = priced(craftedTiff(small));
+        const Inspection overhangs = priced(craftedTiff(large));
+        QVERIFY(overhangs.seconds > 100 * fits.seconds);
+        QVERIFY(overhangs.memory > std::uint64_t {1024} * 1024 * 4);
+        QCOMPARE(overhangs.plainSeconds, fits.plainSeconds);
+
+        QVERIFY(priced(tiffOfJpegRefinements(1024, 20)).seconds >
+            priced(tiffOfJpegRefinements(1024, 10)).seconds);
+        TiffSpec unknown = small;
+        unknown.compression = 6; // old-style JPEG
+        QVERIFY(refusedFor(craftedTiff(unknown), DecodeLimits(),
+            "unknown format: a TIFF compressed with scheme 6"));
+        // Deflate cannot beat about 1032:1.
+        QCOMPARE(
+            priced(tiffOfOneHugeTile(1024, 1024)).honestBytes, std::uint64_t {1024} * 1024 / 1032);
+    }
+
+    // libpng inflates every compressed text chunk, at most 8 MB each, and
+    // keeps at most 998 chunks.
+    void pngTextIsCountedAsLibpngInflatesIt()
+    {
+        const Inspection none = priced(pngWithTexts(0, 0));
+        const Inspection one = priced(pngWithTexts(1, 1000000));
+        const Inspection two = priced(pngWithTexts(2, 1000000));
+        QVERIFY(two.seconds - one.seconds > 0);
+        QCOMPARE(qRound((two.seconds - none.seconds) / (one.seconds - none.seconds)), 2);
+        const Inspection huge = priced(pngWithTexts(1, 20000000));
+        QCOMPARE(huge.memory - none.memory, std::uint64_t {8000000});
+        const Inspection many = priced(pngWithTexts(1200, 1000));
+        const Inspection most = priced(pngWithTexts(998, 1000));
+        QVERIFY(many.memory - most.memory < 1000);
+    }
+
+    // OpenJPEG's structures: smaller code-blocks, smaller precincts, more
+    // layers and more tiles all cost more, for the same picture.
+    void jpeg2000StructuresAreCounted()
+    {
+        Jpeg2000Spec spec;
+        spec.width = 512;
+        spec.height = 512;
+        spec.packetBytes = 16; // no coded data: the structures alone
+        const Inspection plain = priced(craftedJpeg2000(spec));
+        QCOMPARE(plain.seconds, plain.plainSeconds);
+        for (const auto &change : std::initializer_list<std::function<void(Jpeg2000Spec &)>> {
+                 [](Jpeg2000Spec &s) { s.codeBlock = 3; }, [](Jpeg2000Spec &s) { s.precinct = 4; },
+                 [](Jpeg2000Spec &s) { s.layers = 1000; },
+                 [](Jpeg2000Spec &s) {
+                     s.tileWidth = 16;
+                     s.tileHeight = 16;
+                 }}) {
+            Jpeg2000Spec costlier = spec;
+            change(costlier);
+            const Inspection cost = priced(craftedJpeg2000(costlier));
+            QVERIFY(cost.seconds > 1.05 * cost.plainSeconds);
+        }
+    }
+
+    // Formats whose rows are stored whole need them all in an honest file;
+    // run lengths may end a picture anywhere.
+    void rawFormatsNeedTheirRows()
+    {
+        const cv::Mat colour(20, 30, CV_8UC3, cv::Scalar(1, 2, 3));
+        for (const char *extension : {".ppm", ".pam", ".ras"})
+            QCOMPARE(priced(encode(extension, colour)).honestBytes, std::uint64_t {20} * 30 * 3);
+        // BMP rows take whole 32-bit words.
+        QCOMPARE(priced(encode(".bmp", colour)).honestBytes, std::uint64_t {20} * 92);
+        QCOMPARE(priced(rleBmpOfNothing(30, 20)).honestBytes, std::uint64_t {0});
+        cv::Mat real;
+        colour.convertTo(real, CV_32FC3);
+        QCOMPARE(priced(encode(".pfm", real)).honestBytes, std::uint64_t {20} * 30 * 12);
+    }
+};
+
+QTEST_GUILESS_MAIN(CostModelsTest)
+#include "tst_costmodels.moc"

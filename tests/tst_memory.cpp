@@ -1,0 +1,194 @@
+// Memory the system can give: a picture that would not fit is refused before
+// it is decoded, under a real cgroup limit, and a decoder that takes far more
+// than its model said meets an address-space ceiling, which other threads
+// live beside unharmed.
+#include "decoding/memory.h"
+#include "support/craftedfiles.h"
+#include "support/windowdriver.h"
+#include "window/mainwindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
+}
+
+// A child of this process's memory cgroup (v2, or v1's memory controller)
+// with a limit, which this process joins while it lives and leaves after.
+class LimitedCgroup
+{
+public:
+    explicit LimitedCgroup(std::uint64_t limit)
+    {
+        QFile self(QStringLiteral("/proc/self/cgroup"));
+        if (!self.open(QIODevice::ReadOnly))
+            return;
+        for (const QByteArray &line : self.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split(':');
+            if (fields.size() != 3)
+                continue;
+            const QString path = QString::fromUtf8(fields[2]);
+            if (fields[0] == "0" && fields[1].isEmpty())
+                join(QStringLiteral("/sys/fs/cgroup") + path, "memory.max", limit);
+            else if (fields[1].split(',').contains("memory"))
+                join(
+                    QStringLiteral("/sys/fs/cgroup/memory") + path, "memory.limit_in_bytes", limit);
+            if (!folder.isEmpty())
+                return;
+        }
+    }
+
+    ~LimitedCgroup()
+    {
+        if (folder.isEmpty())
+            return;
+        writeText(parent + QStringLiteral("/cgroup.procs"), QByteArray::number(getpid()));
+        QDir().rmdir(folder);
+    }
+
+    LimitedCgroup(const LimitedCgroup &) = delete;
+    LimitedCgroup &operator=(const LimitedCgroup &) = delete;
+
+    bool joined() const { return !folder.isEmpty(); }
+
+private:
+    void join(const QString &group, const char *limitFile, std::uint64_t limit)
+    {
+        const QString child = group + QStringLiteral("/morvastel-test-%1").arg(getpid());
+        if (!QDir(group).exists() || !QDir().mkdir(child))
+            return;
+        if (!writeText(child + '/' + limitFile, QByteArray::number(qulonglong(limit))) ||
+            !writeText(child + QStringLiteral("/cgroup.procs"), QByteArray::number(getpid()))) {
+            QDir().rmdir(child);
+            return;
+        }
+        parent = group;
+        folder = child;
+    }
+
+    QString parent;
+    QString folder;
+};
+
+} // namespace
+
+class MemoryTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+private slots:
+    // Allocations beyond the allowance fail while the ceiling stands, and
+    // succeed again once it is gone.
+    void theCeilingStopsAllocationsBeyondItsAllowance()
+    {
+        const std::size_t large = std::size_t {512} << 20;
+        {
+            const AddressSpaceCeiling ceiling(std::uint64_t {64} << 20);
+            if (!ceiling.active())
+                QSKIP("no address-space ceiling here (sanitizers, or a tighter limit already)");
+            void *refused = std::malloc(large);
+            QVERIFY(refused == nullptr);
+            void *small = std::malloc(std::size_t {1} << 20);
+            QVERIFY(small != nullptr);
+            std::free(small);
+        }
+        void *granted = std::malloc(large);
+        QVERIFY(granted != nullptr);
+        std::free(granted);
+    }
+
+    // Under a cgroup limit, a picture whose decode would need more than the
+    // limit leaves is refused with its reason; a small one still loads.
+    void pictureThatWouldNotFitIsRefused()
+    {
+        const QString big =
+            writeFile(dir, QStringLiteral("big.jpg"), progressiveJpegHeader(10000, 10000));
+        const QString small = dir.filePath(QStringLiteral("small.png"));
+        QVERIFY(cv::imwrite(small.toStdString(), patternImage(5)));
+        MainWindow window;
+        window.show();
+        chooseFile(window, small); // the codecs, loaded before the limit
+        const std::vector<QPointer<QGraphicsScene>> before = panelScenes(window);
+
+        const LimitedCgroup cgroup(std::uint64_t {200} << 20);
+        if (!cgroup.joined())
+            QSKIP("cannot make a memory cgroup here");
+        const std::optional<std::uint64_t> available = availableMemory();
+        QVERIFY(available && *available <= std::uint64_t {200} << 20);
+
+        OutputCapture err(STDERR_FILENO);
+        StdoutCapture out;
+        chooseFile(window, big);
+        QCOMPARE(out.text(), std::string("失敗\n"));
+        const std::string said = err.text();
+        QVERIFY2(said.find(": would not fit in memory: needs about ") != std::string::npos,
+            said.c_str());
+        for (size_t i = 0; i < before.size(); ++i)
+            QCOMPARE(panel(window, PanelNames[i])->scene(), before[i].data());
+
+        StdoutCapture again;
+        chooseFile(window, small);
+        QCOMPARE(again.text(), std::string());
+        QVERIFY(same(shownPixels(panel(window, "origin")), asRgb(patternImage(5))));
+    }
+
+    // Loads under the ceiling while other threads allocate, free and start
+    // threads of their own: every load shows its picture, nothing crashes.
+    void loadsBesideBusyThreads()
+    {
+        const QString files[] = {
+            dir.filePath(QStringLiteral("a.jpg")), dir.filePath(QStringLiteral("b.png"))};
+        cv::Mat picture(1500, 2000, CV_8UC3);
+        cv::randu(picture, 0, 256);
+        QVERIFY(cv::imwrite(files[0].toStdString(), picture));
+        QVERIFY(cv::imwrite(files[1].toStdString(), picture.rowRange(0, 700)));
+        std::atomic<bool> done {false};
+        std::atomic<long> allocations {0};
+        std::vector<std::thread> busy;
+        for (int t = 0; t < 2; ++t) {
+            busy.emplace_back([&done, &allocations, t] {
+                std::size_t size = 4096;
+                while (!done) {
+                    std::vector<char> block(size, char(t));
+                    allocations += block.size() > 0 ? 1 : 0;
+                    size = size * 3 % (std::size_t {8} << 20) + 4096;
+                    if (allocations % 64 == 0)
+                        std::thread([] { std::vector<int> scratch(100000, 1); }).join();
+                }
+            });
+        }
+        MainWindow window;
+        window.show();
+        for (int i = 0; i < 100; ++i) {
+            StdoutCapture out;
+            chooseFile(window, files[i % 2]);
+            QCOMPARE(out.text(), std::string());
+        }
+        done = true;
+        for (std::thread &thread : busy)
+            thread.join();
+        QVERIFY(allocations > 0);
+        QCOMPARE(shownPixels(panel(window, "origin")).size(), cv::Size(256, 192));
+    }
+};
+
+QTEST_MAIN(MemoryTest)
+#include "tst_memory.moc"
