@@ -147,11 +147,13 @@ QByteArray restartEveryBlock(int blocks)
 
 void jpegWeights()
 {
-    const quint16 side = 2048; // 65536 blocks a grey scan
-    const int blocks = 256 * 256;
+    // Large enough that the coefficients (128 MiB) do not fit in a cache,
+    // as at the pixel limit: a scan then costs its memory's bandwidth too.
+    const quint16 side = 8192;
+    const int blocks = 1024 * 1024;
     for (const JpegCoding coding : {JpegCoding::Huffman, JpegCoding::Arithmetic}) {
         const bool huffman = coding == JpegCoding::Huffman;
-        const int many = huffman ? 100 : 40;
+        const int many = huffman ? 20 : 10;
         const std::string label = huffman ? "JPEG Huffman" : "JPEG arithmetic";
         struct Scans
         {
@@ -195,7 +197,7 @@ void jpegWeights()
             scans("AC refine, band runs",
                 {{dcFirst({1}), acFirst(1)}, acRefine(1), 0, jpegEndOfBandRuns(blocks), 0xe0});
         }
-        const int few = many / 10;
+        const int few = 4;
         weight((label + " restart, no markers").c_str(), "restart",
             file("dc", {{dcFirst({1})}, dcFirst({1}), few, {}}), 0,
             file("restarts", {{dcFirst({1})}, dcFirst({1}), few, {}, 0, 1}),
@@ -220,6 +222,21 @@ void jpegWeights()
         weight((label + " sequential").c_str(), "block", one, 0,
             save(label + "-sequential.jpg", craftedJpeg(sequential)), double(many) * blocks);
     }
+
+    // Block smoothing: the same scans, leaving the first AC coefficients a
+    // bit short, or not.
+    JpegSpec rough;
+    rough.width = 4096;
+    rough.height = 4096;
+    rough.components = 3;
+    rough.firstSampling = 0x22;
+    rough.data.clear();
+    rough.scans = {dcFirst({1, 2, 3}), acFirst(1), acFirst(2), acFirst(3)};
+    JpegSpec exact = rough;
+    for (int i = 1; i < 4; ++i)
+        exact.scans[i].low = 0;
+    weight("JPEG block smoothing", "pixel", save("exact.jpg", craftedJpeg(exact)), 0,
+        save("smoothed.jpg", craftedJpeg(rough)), 4096.0 * 4096);
 
     // Pixels put out, from flat pictures of a few bytes a block; and the
     // data of a noisy picture, byte by byte, over a flat one of its size.

@@ -120,7 +120,7 @@ private slots:
     void pictureThatWouldNotFitIsRefused()
     {
         const QString big =
-            writeFile(dir, QStringLiteral("big.jpg"), progressiveJpegHeader(10000, 10000));
+            writeFile(dir, QStringLiteral("big.jpg"), progressiveJpegHeader(8000, 8000));
         const QString small = dir.filePath(QStringLiteral("small.png"));
         QVERIFY(cv::imwrite(small.toStdString(), patternImage(5)));
         MainWindow window;
