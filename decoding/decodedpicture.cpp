@@ -115,8 +115,9 @@ private:
 };
 
 #ifdef MORVASTEL_CODEC_MODULE
-// Beside the program: "../lib/morvastel/" from its folder, in the build tree
-// as where it is installed.
+// Beside the program: "../lib/<multiarch triplet>/morvastel/" from its
+// folder (where Debian keeps private libraries), in the build tree as where
+// it is installed.
 std::optional<std::filesystem::path> modulePath()
 {
     std::error_code error;

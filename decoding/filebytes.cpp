@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr std::size_t ReadPiece = std::size_t {64} * 1024;
+constexpr std::size_t FirstPiece = std::size_t {4} * 1024;
+constexpr std::size_t LargestPiece = std::size_t {64} * 1024;
 
 // pread where there is one; elsewhere the file is read through a seek.
 long long readFd(int fd, char *into, std::size_t length, std::uint64_t offset)
@@ -58,63 +59,77 @@ std::string FileBytes::read(std::uint64_t offset, std::size_t length) const
     if (offset >= total)
         return {};
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
-    if (fd < 0)
-        return std::string(memory.substr(static_cast<std::size_t>(offset), length));
     std::string bytes(length, '\0');
+    bytes.resize(readInto(offset, bytes.data(), length));
+    return bytes;
+}
+
+std::size_t FileBytes::readInto(std::uint64_t offset, char *into, std::size_t length) const
+{
+    if (offset >= total)
+        return 0;
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
+    if (fd < 0) {
+        std::memcpy(into, memory.data() + offset, length);
+        return length;
+    }
     std::size_t filled = 0;
     while (filled < length) {
-        const long long got = readFd(fd, bytes.data() + filled, length - filled, offset + filled);
+        const long long got = readFd(fd, into + filled, length - filled, offset + filled);
         if (got <= 0)
             break;
         filled += static_cast<std::size_t>(got);
     }
-    bytes.resize(filled);
-    return bytes;
+    return filled;
 }
 
 ByteReader::ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
-    : file(file), end(std::min(end, file.size())), bufferAt(std::min(begin, this->end))
+    : file(file), end(std::min(end, file.size())), bufferAt(std::min(begin, this->end)),
+      buffer(LargestPiece), piece(FirstPiece)
 { }
 
 bool ByteReader::refill()
 {
-    bufferAt += buffer.size();
+    bufferAt += filled;
     position = 0;
-    buffer = bufferAt < end
-        ? file.read(bufferAt,
-              static_cast<std::size_t>(std::min<std::uint64_t>(ReadPiece, end - bufferAt)))
-        : std::string();
-    return !buffer.empty();
+    filled = bufferAt < end
+        ? file.readInto(bufferAt, buffer.data(),
+              static_cast<std::size_t>(std::min<std::uint64_t>(piece, end - bufferAt)))
+        : 0;
+    piece = std::min(2 * piece, LargestPiece);
+    return filled > 0;
 }
 
 int ByteReader::next()
 {
-    if (position == buffer.size() && !refill())
+    if (position == filled && !refill())
         return -1;
     return static_cast<unsigned char>(buffer[position++]);
 }
 
 bool ByteReader::skip(std::uint64_t count)
 {
-    while (count > 0) {
-        if (position == buffer.size() && !refill())
-            return false;
-        const std::size_t step =
-            static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size() - position));
-        position += step;
-        count -= step;
+    if (count <= filled - position) {
+        position += static_cast<std::size_t>(count);
+        return true;
     }
-    return true;
+    // Past what is buffered: move there without reading what lies between.
+    const std::uint64_t target = offset() + count;
+    bufferAt = std::min(target, end);
+    filled = 0;
+    position = 0;
+    piece = FirstPiece;
+    return target <= end;
 }
 
 bool ByteReader::take(std::size_t count, std::string &out)
 {
     out.clear();
     while (out.size() < count) {
-        if (position == buffer.size() && !refill())
+        if (position == filled && !refill())
             return false;
-        const std::size_t step = std::min(count - out.size(), buffer.size() - position);
-        out.append(buffer, position, step);
+        const std::size_t step = std::min(count - out.size(), filled - position);
+        out.append(buffer.data() + position, step);
         position += step;
     }
     return true;
@@ -123,13 +138,13 @@ bool ByteReader::take(std::size_t count, std::string &out)
 bool ByteReader::skipPast(unsigned char value)
 {
     for (;;) {
-        const void *found = std::memchr(buffer.data() + position, value, buffer.size() - position);
+        const void *found = std::memchr(buffer.data() + position, value, filled - position);
         if (found) {
             position =
                 static_cast<std::size_t>(static_cast<const char *>(found) - buffer.data()) + 1;
             return true;
         }
-        position = buffer.size();
+        position = filled;
         if (!refill())
             return false;
     }

@@ -27,6 +27,8 @@ public:
     // Up to `length` bytes from `offset` on: fewer at the end of the file or
     // where it cannot be read.
     std::string read(std::uint64_t offset, std::size_t length) const;
+    // The same into `into`; returns how many bytes it holds.
+    std::size_t readInto(std::uint64_t offset, char *into, std::size_t length) const;
 
 private:
     FileBytes() = default;
@@ -37,8 +39,10 @@ private:
     std::string first;
 };
 
-// Reads a range of a file front to back in 64 KiB pieces: the JPEG marker
-// walk, chunk walks and the like.
+// Reads a range of a file front to back: the JPEG marker walk, chunk walks
+// and the like. Pieces grow from 4 KiB to 64 KiB as reading goes on, and
+// start small again after a skip, so that walking headers across a large
+// file reads little of it.
 class ByteReader
 {
 public:
@@ -62,7 +66,9 @@ private:
 
     const FileBytes &file;
     std::uint64_t end;
-    std::uint64_t bufferAt;
-    std::string buffer;
+    std::uint64_t bufferAt; // where buffered begins
+    std::vector<char> buffer;
+    std::size_t filled = 0;
     std::size_t position = 0;
+    std::size_t piece;
 };
