@@ -5,6 +5,7 @@
 // difference of the units they hold: scans, blocks, pixels, bytes, precincts.
 //
 //   morvastel_weights [FILTER]   measures the weights whose name holds FILTER
+#include "decoding/heifdecoder.h"
 #include "support/craftedfiles.h"
 
 #include <QByteArray>
@@ -68,7 +69,9 @@ Decode decodeOnce(const std::string &path)
         rusage before {};
         getrusage(RUSAGE_SELF, &before);
         const auto start = std::chrono::steady_clock::now();
-        const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+        const bool heif = path.size() > 5 &&
+            (path.substr(path.size() - 5) == ".heic" || path.substr(path.size() - 5) == ".avif");
+        const cv::Mat image = heif ? decodeHeif(path, 1 << 20) : cv::imread(path, cv::IMREAD_COLOR);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         rusage after {};
@@ -397,6 +400,37 @@ void jpeg2000Weights()
         noisyPath, double(std::filesystem::file_size(noisyPath)));
 }
 
+// HEIF through libheif, as the codec module decodes it: HEVC and AV1, flat
+// (the cost of pixels) and photo-like (the cost of coded bytes).
+void heifWeights()
+{
+    const int side = 2048;
+    const double pixels = double(side) * side;
+    const auto encode = [](const std::string &png, const std::string &out, const char *options) {
+        const std::string path = (Folder / out).string();
+        const std::string command =
+            std::string("heif-enc ") + options + " -o " + path + " " + png + " >/dev/null 2>&1";
+        return std::system(command.c_str()) == 0 ? path : std::string();
+    };
+    cv::Mat flat(side, side, CV_8UC3, cv::Scalar(160, 110, 60));
+    cv::Mat grain(side, side, CV_8UC3);
+    cv::randu(grain, 0, 3);
+    const std::string flatPng = save("heif-flat.png", flat + grain);
+    const std::string photoPng =
+        save("heif-photo.png", smooth(side, side) + noise(side, side, CV_8UC3) / 8);
+    for (const auto &[codec, options, extension] :
+        {std::tuple {"HEVC", "-q 80", ".heic"}, std::tuple {"AV1", "-A -q 60", ".avif"}}) {
+        const std::string flatFile = encode(flatPng, std::string("flat") + extension, options);
+        const std::string photoFile = encode(photoPng, std::string("photo") + extension, options);
+        if (flatFile.empty() || photoFile.empty())
+            continue;
+        perUnit((std::string("HEIF ") + codec + ", flat").c_str(), "pixel", flatFile, pixels);
+        weight((std::string("HEIF ") + codec + " coded data").c_str(), "byte", flatFile,
+            double(std::filesystem::file_size(flatFile)), photoFile,
+            double(std::filesystem::file_size(photoFile)));
+    }
+}
+
 void otherWeights()
 {
     const int side = 4096;
@@ -439,7 +473,7 @@ int main(int argc, char *argv[])
                 "|\n|---|---|---|---|---|\n");
     const std::pair<const char *, std::function<void()>> groups[] = {{"jpeg", jpegWeights},
         {"png", pngWeights}, {"tiff", tiffWeights}, {"jpeg2000", jpeg2000Weights},
-        {"other", otherWeights}};
+        {"heif", heifWeights}, {"other", otherWeights}};
     for (const auto &[name, measure] : groups) {
         if (filter.empty() || filter == name)
             measure();

@@ -2,6 +2,7 @@
 
 #include "decoding/decoderequest.h"
 #include "decoding/formats.h"
+#include "decoding/heifdecoder.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -63,7 +64,9 @@ int morvastelDecode(const MorvastelDecodeRequest *request, MorvastelPicture *pic
             }
             mend = *found;
         }
-        auto image = std::make_unique<cv::Mat>(cv::imread(request->openPath, cv::IMREAD_COLOR));
+        auto image = std::make_unique<cv::Mat>(format.decoder == Decoder::Libheif
+                ? decodeHeif(request->openPath, request->largestSide)
+                : cv::imread(request->openPath, cv::IMREAD_COLOR));
         if (image->empty())
             return 0;
         mend.apply(*image);

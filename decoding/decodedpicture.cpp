@@ -218,8 +218,10 @@ DecodedPicture decodePicture(const std::string &path)
     request.openPath = file.pathForDecoder(path);
     request.format = verdict.format;
     request.mend = verdict.inspection.mend;
-    request.width = verdict.inspection.width;
-    request.height = verdict.inspection.height;
+    const Inspection &inspection = verdict.inspection;
+    request.largestSide = inspection.largestSide != 0
+        ? inspection.largestSide
+        : std::max(inspection.width, inspection.height);
     request.pixelLimit = verdict.inspection.pixelLimit.value_or(limits.pixels);
 
     MorvastelPicture picture {};

@@ -12,8 +12,8 @@ struct MorvastelDecodeRequest
     std::string openPath; // where the checked file itself is read
     int format = -1; // its place in formatsInDecoderOrder()
     MendQuestion mend;
-    // What the header declares, and the most pixels that may be decoded.
-    std::uint64_t width = 0;
-    std::uint64_t height = 0;
+    // What the header declares: the largest side of any picture the decoder
+    // meets, and the most pixels that may be decoded.
+    std::uint64_t largestSide = 0;
     std::uint64_t pixelLimit = 0;
 };

@@ -32,6 +32,9 @@ struct Inspection
     std::uint64_t honestBytes = 0;
     // The decode's peak memory, the picture it returns included.
     std::uint64_t memory = 0;
+    // The largest side of any picture the decoder meets, for decoders told
+    // to refuse anything larger; 0 where the picture's own sides are that.
+    std::uint64_t largestSide = 0;
 
     MendQuestion mend;
 

@@ -1,6 +1,7 @@
 #include "decoding/formats.h"
 
 // Each defined in the format's own file.
+extern const Format HeifFormat;
 extern const Format BmpFormat;
 extern const Format RadianceFormat;
 extern const Format JpegFormat;
@@ -19,9 +20,11 @@ extern const Format GdalFormat;
 
 const std::vector<const Format *> &formatsInDecoderOrder()
 {
-    static const std::vector<const Format *> formats = {&BmpFormat, &RadianceFormat, &JpegFormat,
-        &WebPFormat, &SunRasterFormat, &PnmFormat, &PamFormat, &PfmFormat, &TiffFormat, &PngFormat,
-        &DicomFormat, &Jp2Format, &J2kFormat, &OpenExrFormat, &GdalFormat};
+    // HEIF comes first, where OpenCV 4.10's AVIF decoder stands: libheif
+    // decodes AVIF files too, whichever OpenCV is in use.
+    static const std::vector<const Format *> formats = {&HeifFormat, &BmpFormat, &RadianceFormat,
+        &JpegFormat, &WebPFormat, &SunRasterFormat, &PnmFormat, &PamFormat, &PfmFormat, &TiffFormat,
+        &PngFormat, &DicomFormat, &Jp2Format, &J2kFormat, &OpenExrFormat, &GdalFormat};
     return formats;
 }
 

@@ -3,21 +3,35 @@
 # running the program, "test" for the tests as well. Does nothing when all are there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev fonts-wqy-microhei fontconfig)
+packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev libheif-dev fonts-wqy-microhei fontconfig)
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
                libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs
-               xdotool imagemagick libtiff-tools libopenjp2-tools webp)
+               xdotool imagemagick libtiff-tools libopenjp2-tools webp libheif-examples)
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" apt-get update
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+updated=false
+
+install_missing() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    if [ "$updated" = false ]; then
+        "${sudo[@]}" apt-get update
+        updated=true
+    fi
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${packages[@]}"
+
+# Where libheif's codecs are plugins (Debian 13 and later), libheif1 brings
+# the decoders; the tests write HEIC and AVIF files with the encoders too.
+if [ "${1-run}" = test ] && dpkg-query -W -f='${Status}' libheif-plugin-libde265 2>/dev/null | grep -q "ok installed"; then
+    install_missing libheif-plugin-x265 libheif-plugin-aomenc
+fi
