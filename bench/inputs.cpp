@@ -39,6 +39,14 @@ std::vector<BenchInput> benchInputs()
         inputs.push_back({spec.label, path});
         ++seed;
     }
+    // A phone photo: 12 MP as HEIC, written by libheif's heif-enc.
+    const std::string heic = (dir / "12MP.heic").string();
+    const std::string source = (dir / "12MP-source.png").string();
+    if (!std::filesystem::exists(heic) && cv::imwrite(source, photoLike({4032, 3024}, seed)) &&
+        std::system(("heif-enc -q 80 -o " + heic + " " + source + " >/dev/null").c_str()) == 0)
+        std::filesystem::remove(source);
+    if (std::filesystem::exists(heic))
+        inputs.push_back({"12MP.heic", heic});
     return inputs;
 }
 

@@ -7,6 +7,7 @@
 //   morvastel_weights [FILTER]   measures the weights whose name holds FILTER
 #include "decoding/heifdecoder.h"
 #include "support/craftedfiles.h"
+#include "support/windowdriver.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -16,9 +16,9 @@ namespace {
 // by libde265 (HEVC) or the AV1 decoder and turned into 8-bit RGB, a byte of
 // coded data on top, and a tile set up and placed into its grid.
 constexpr double SecondsPerHevcPixel = 30e-9;
-constexpr double SecondsPerHevcByte = 49e-9;
+constexpr double SecondsPerHevcByte = 140e-9;
 constexpr double SecondsPerAv1Pixel = 21.5e-9;
-constexpr double SecondsPerAv1Byte = 96e-9;
+constexpr double SecondsPerAv1Byte = 103e-9;
 constexpr double SecondsPerTile = 60e-6;
 // Decoded planes (up to 16-bit 4:4:4), the interleaved RGB picture, one
 // more while it is turned, and the BGR picture handed on.
