@@ -22,6 +22,16 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
     return a * b;
 }
 
+std::uint64_t saturatingCount(double value)
+{
+    if (!(value >= 0))
+        return 0;
+    // 2^64: every double below it fits.
+    if (value >= 18446744073709551616.0)
+        return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(value);
+}
+
 std::uint64_t bgrBytes(std::uint64_t width, std::uint64_t height)
 {
     return saturatingProduct(saturatingProduct(width, height), 3);

@@ -66,6 +66,10 @@ std::uint64_t bgrBytes(std::uint64_t width, std::uint64_t height);
 // a * b, or the largest number where that does not fit.
 std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b);
 
+// A count or size worked out in floating point, rounded down, or the largest
+// number where it does not fit.
+std::uint64_t saturatingCount(double value);
+
 // Sides that OpenCV reads as signed 32-bit numbers and refuses unless positive.
 bool positiveSides(std::int64_t width, std::int64_t height);
 

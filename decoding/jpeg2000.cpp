@@ -409,11 +409,10 @@ Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint6
     stream.seconds = seconds(count, double(tiles), std::max(samples, pictureSamples)) + data;
     stream.plainSeconds = seconds(plain, 1, pictureSamples) + data;
     // Every packet's header takes a bit, even an empty one's.
-    stream.honestBytes = static_cast<std::uint64_t>(count.packets / 8);
-    stream.memory = static_cast<std::uint64_t>(pictureSamples * BytesPerSample) +
-        tiles * BytesPerTile + static_cast<std::uint64_t>(count.precincts) * BytesPerPrecinct +
-        static_cast<std::uint64_t>(count.codeBlocks) * BytesPerCodeBlock +
-        static_cast<std::uint64_t>(count.packets) * BytesPerPacket + (end - begin);
+    stream.honestBytes = saturatingCount(count.packets / 8);
+    stream.memory = saturatingCount(pictureSamples * BytesPerSample + double(tiles) * BytesPerTile +
+        count.precincts * BytesPerPrecinct + count.codeBlocks * BytesPerCodeBlock +
+        count.packets * BytesPerPacket + double(end - begin));
     return stream;
 }
 
@@ -461,7 +460,7 @@ std::optional<Box> readBox(const FileBytes &file, std::uint64_t offset)
         length = unsignedAt(header, 8, 8, ByteOrder::Big);
         box.contents = offset + 16;
     }
-    if (length != 0 && (length < box.contents - offset || offset + length < offset))
+    if (length != 0 && (length < box.contents - offset || length > file.size() - offset))
         return std::nullopt;
     box.end = length == 0 ? 0 : offset + length;
     return box;

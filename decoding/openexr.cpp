@@ -152,12 +152,9 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         if (*type == "chlist" && !channelList(value))
             return unreadable("a channel list it cannot read");
         if (*type == "preview" &&
-            (value.size() < 8 ||
+            (value.size() < 8 || (value.size() - 8) % 4 != 0 ||
                 saturatingProduct(unsignedAt(value, 0, 4, ByteOrder::Little),
-                    unsignedAt(value, 4, 4, ByteOrder::Little)) *
-                            4 +
-                        8 !=
-                    value.size()))
+                    unsignedAt(value, 4, 4, ByteOrder::Little)) != (value.size() - 8) / 4))
             return unreadable("a preview whose size disagrees with its pixels");
         if (*attribute == "dataWindow" && *type == "box2i")
             dataWindow = value;
@@ -192,7 +189,8 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     // Tiles decode whole, overhanging the picture or not, a row of them at a time.
     double decoded = samples;
     std::uint64_t chunks = divideRoundingUp(inspection.height, coding.linesPerChunk);
-    std::uint64_t buffered = coding.linesPerChunk * inspection.width * channels->size() * 4;
+    std::uint64_t buffered = saturatingCount(
+        double(coding.linesPerChunk) * double(inspection.width) * double(channels->size()) * 4);
     if (tiled) {
         const std::uint64_t tileWidth = unsignedAt(*tiles, 0, 4, ByteOrder::Little);
         const std::uint64_t tileHeight = unsignedAt(*tiles, 4, 4, ByteOrder::Little);
@@ -203,17 +201,18 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
             divideRoundingUp(inspection.height, tileHeight);
         decoded =
             double(chunks) * double(tileWidth) * double(tileHeight) * double(channels->size());
-        buffered = saturatingProduct(tileHeight, inspection.width * channels->size() * 4) +
-            saturatingProduct(tileWidth * tileHeight, channels->size() * 4);
+        buffered = saturatingCount(
+            double(tileHeight) * double(inspection.width) * double(channels->size()) * 4 +
+            double(tileWidth) * double(tileHeight) * double(channels->size()) * 4);
     }
     inspection.seconds = decoded * coding.secondsPerSample;
     inspection.plainSeconds = samples * coding.secondsPerSample;
     // The offset table and each chunk's header, and the samples as far as
     // the compression can shrink them.
-    inspection.honestBytes = 16 * chunks +
-        (coding.bestRatio == 0 ? 0
-                               : static_cast<std::uint64_t>(sampleBytes) / 2 / coding.bestRatio);
-    inspection.memory = saturatingProduct(inspection.pixels(), BytesPerPixel) + buffered;
+    inspection.honestBytes = saturatingCount(16 * double(chunks) +
+        (coding.bestRatio == 0 ? 0 : sampleBytes / 2 / double(coding.bestRatio)));
+    inspection.memory =
+        saturatingCount(double(inspection.pixels()) * BytesPerPixel + double(buffered));
     return inspection;
 }
 
