@@ -28,5 +28,5 @@ public:
 
 private:
     bool set = false;
-    std::uint64_t previousSoft = 0;
+    [[maybe_unused]] std::uint64_t previousSoft = 0; // where the ceiling cannot be set, unused
 };

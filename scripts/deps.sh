@@ -7,7 +7,8 @@ packages=(g++ cmake ninja-build qt6-base-dev libopencv-dev libheif-dev fonts-wqy
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev clang-format clang-tidy desktop-file-utils
                libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs
-               xdotool imagemagick libtiff-tools libopenjp2-tools webp libheif-examples)
+               xdotool imagemagick libtiff-tools libopenjp2-tools webp libheif-examples
+               clang libclang-rt-dev devscripts)
 fi
 
 sudo=()

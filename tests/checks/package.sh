@@ -19,6 +19,9 @@ grep -q libqt6widgets6 <<<"$depends" \
 # OpenCV's codecs come from the codec module, which dpkg-shlibdeps reads too.
 grep -q libopencv-imgcodecs <<<"$depends" \
     || { echo "FAIL: Depends does not name OpenCV's image codecs"; exit 1; }
+# HEIC and AVIF: libheif, which brings its decoders where they are plugins.
+grep -q libheif1 <<<"$depends" \
+    || { echo "FAIL: Depends does not name libheif"; exit 1; }
 
 # The warnings the README names, where this lintian knows them: no Debian
 # bug for a first upload to close, and AppStream's missing home page (below).
@@ -61,5 +64,7 @@ appstream() {
 appstream validate "$root/usr/share/metainfo/org.morvastel.Morvastel.metainfo.xml"
 appstream validate-tree "$root"
 desktop-file-validate "$root/usr/share/applications/org.morvastel.Morvastel.desktop"
+checks/hardening.sh "$root/usr/bin/morvastel" \
+    "$root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_codecs.so"
 "$realwindow" "$root/usr/bin/morvastel" "$closer"
 echo "package checked"

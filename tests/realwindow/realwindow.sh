@@ -13,17 +13,18 @@ program=$2 closer=$3
 shift 3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A 16 x 12 PNG of one colour.
+# A 16 x 12 PNG of one colour, and the same as a phone's HEIC.
 base64 -d >"$work/picture.png" <<<'iVBORw0KGgoAAAANSUhEUgAAABAAAAAMCAIAAADkharWAAAAFUlEQVR42mM4oRFFEmIY1TCqATsCAKJw94EC6YKGAAAAAElFTkSuQmCC'
+heif-enc -q 50 -o "$work/IMG_0001.HEIC" "$work/picture.png" >/dev/null
 
 # Clicks "select image" (at 339, 510 in the window, 101 x 20), types the
 # path into the dialog and waits until the program has loaded the module.
 load_picture() {
-    local pid=$1 window
+    local pid=$1 picture=$2 window
     window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
     xdotool mousemove --window "$window" 389 520 click 1
     xdotool search --sync --onlyvisible --name '開啟圖片' >/dev/null
-    xdotool type --delay 5 "$work/picture.png"
+    xdotool type --delay 5 "$picture"
     xdotool key Return
     for _ in $(seq 100); do
         grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
@@ -32,12 +33,14 @@ load_picture() {
     return 1
 }
 
+# Loads the picture given, if any; a picture that failed would leave the
+# failure line on standard output.
 run() {
-    local output status=0 load=$1
+    local output status=0 picture=$1
     shift
     QT_QPA_PLATFORM=xcb "$program" "$@" >"$work/stdout" &
     local pid=$!
-    if [ "$load" = load ] && ! load_picture "$pid"; then
+    if [ -n "$picture" ] && ! load_picture "$pid" "$picture"; then
         kill "$pid" 2>/dev/null || true
         echo "FAIL: the codec module was not loaded"
         return 1
@@ -54,5 +57,6 @@ run() {
     fi
     echo "window $output closed, exit code 0, with arguments: $*"
 }
-run load
+run "$work/picture.png"
+run "$work/IMG_0001.HEIC"
 run "" --foo bar
