@@ -64,6 +64,18 @@ QByteArray flatPicture(cv::Size size, const char *extension, const std::vector<i
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
 
+QByteArray flatLosslessWebP()
+{
+    return flatPicture({16383, 16383}, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101});
+}
+
+QByteArray flatPizExr()
+{
+    return flatPicture({8192, 8192}, ".exr",
+        {cv::IMWRITE_EXR_TYPE, cv::IMWRITE_EXR_TYPE_HALF, cv::IMWRITE_EXR_COMPRESSION,
+            cv::IMWRITE_EXR_COMPRESSION_PIZ});
+}
+
 // A TIFF of 8-bit grey zeros in strips of 64 rows, compressed with Zstandard
 // by tiffcp: a flat picture takes a few bytes a strip.
 QByteArray zstdTiffOfZeros(quint32 side, const std::filesystem::path &dir)
@@ -148,16 +160,8 @@ std::vector<BenchInput> costlyInputs()
         {"limit/zstd_zeros_16384.tiff", [&dir] { return zstdTiffOfZeros(16384, dir); }},
         {"limit/rle_nothing_16384.bmp", [] { return rleBmpOfNothing(16384, 16384); }},
         {"limit/empty_8192x4096.j2k", [] { return jpeg2000Codestream(8192, 4096); }},
-        {"limit/flat_lossless_16383.webp",
-            [] {
-                return flatPicture({16383, 16383}, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101});
-            }},
-        {"limit/flat_piz_8192.exr",
-            [] {
-                return flatPicture({8192, 8192}, ".exr",
-                    {cv::IMWRITE_EXR_TYPE, cv::IMWRITE_EXR_TYPE_HALF, cv::IMWRITE_EXR_COMPRESSION,
-                        cv::IMWRITE_EXR_COMPRESSION_PIZ});
-            }},
+        {"limit/flat_lossless_16383.webp", flatLosslessWebP},
+        {"limit/flat_piz_8192.exr", flatPizExr},
     };
     std::vector<BenchInput> inputs;
     for (const Spec &spec : specs) {

@@ -36,6 +36,36 @@ void refuse(const std::string &path, const std::string &why)
     std::cerr << "morvastel: " << path << ": " << why << std::endl;
 }
 
+void closeFile(int fd)
+{
+#ifdef _WIN32
+    _close(fd);
+#else
+    ::close(fd);
+#endif
+}
+
+// Opens a regular file for reading without waiting, and gives its size;
+// -1 when it cannot, or it is no regular file once open.
+int openRegular(const std::string &path, std::uint64_t &size)
+{
+#ifdef _WIN32
+    const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+    if (fd < 0)
+        return -1;
+    using FileStatus = struct stat;
+    FileStatus opened {};
+    if (fstat(fd, &opened) == 0 && (opened.st_mode & S_IFMT) == S_IFREG) {
+        size = static_cast<std::uint64_t>(opened.st_size);
+        return fd;
+    }
+    closeFile(fd);
+    return -1;
+}
+
 // A file opened for the checks and kept open until the decoder has read it,
 // so that both read the same file whatever happens to its name meanwhile.
 class CheckedFile
@@ -48,40 +78,21 @@ public:
         std::error_code error;
         const std::filesystem::file_status status = std::filesystem::status(path, error);
         missing = status.type() == std::filesystem::file_type::not_found;
-        if (status.type() != std::filesystem::file_type::regular)
-            return;
-#ifdef _WIN32
-        fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-#endif
-        struct stat opened
-        { };
-        if (fd >= 0 && fstat(fd, &opened) == 0 && (opened.st_mode & S_IFMT) == S_IFREG)
-            size = static_cast<std::uint64_t>(opened.st_size);
-        else
-            close();
+        if (status.type() == std::filesystem::file_type::regular)
+            fd = openRegular(path, size);
     }
     ~CheckedFile()
     {
-        close();
+        if (fd >= 0)
+            closeFile(fd);
     }
     CheckedFile(const CheckedFile &) = delete;
     CheckedFile &operator=(const CheckedFile &) = delete;
 
-    bool isOpen() const
-    {
-        return fd >= 0;
-    }
+    bool isOpen() const { return fd >= 0; }
     // Why it is not open.
-    std::string why() const
-    {
-        return missing ? "no such file" : "not a regular file";
-    }
-    FileBytes bytes() const
-    {
-        return FileBytes::ofFile(fd, size);
-    }
+    std::string why() const { return missing ? "no such file" : "not a regular file"; }
+    FileBytes bytes() const { return FileBytes::ofFile(fd, size); }
 
     // Where the decoder reads the same file: through the open descriptor
     // where the system names one.
@@ -97,18 +108,6 @@ public:
     }
 
 private:
-    void close()
-    {
-#ifdef _WIN32
-        if (fd >= 0)
-            _close(fd);
-#else
-        if (fd >= 0)
-            ::close(fd);
-#endif
-        fd = -1;
-    }
-
     int fd = -1;
     std::uint64_t size = 0;
     bool missing = false;

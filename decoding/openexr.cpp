@@ -192,10 +192,11 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     std::uint64_t buffered = saturatingCount(
         double(coding.linesPerChunk) * double(inspection.width) * double(channels->size()) * 4);
     if (tiled) {
-        const std::uint64_t tileWidth = unsignedAt(*tiles, 0, 4, ByteOrder::Little);
-        const std::uint64_t tileHeight = unsignedAt(*tiles, 4, 4, ByteOrder::Little);
+        const std::string description = tiles.value_or(std::string(9, '\0'));
+        const std::uint64_t tileWidth = unsignedAt(description, 0, 4, ByteOrder::Little);
+        const std::uint64_t tileHeight = unsignedAt(description, 4, 4, ByteOrder::Little);
         if (tileWidth == 0 || tileHeight == 0 || tileWidth > 0x7fffffff ||
-            tileHeight > 0x7fffffff || (static_cast<unsigned char>((*tiles)[8]) & 0x0f) > 2)
+            tileHeight > 0x7fffffff || (static_cast<unsigned char>(description[8]) & 0x0f) > 2)
             return unreadable("tiles of a size or levels it cannot read");
         chunks = divideRoundingUp(inspection.width, tileWidth) *
             divideRoundingUp(inspection.height, tileHeight);

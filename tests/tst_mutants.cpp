@@ -124,16 +124,14 @@ private slots:
                 const cv::Mat decoded = decode(mutant);
                 if (decoded.empty())
                     continue;
-                if (std::uint64_t(decoded.cols) != inspection.width ||
-                    std::uint64_t(decoded.rows) != inspection.height)
-                    QFAIL(
-                        qPrintable(QStringLiteral("byte %1 as 0x%2: read %3 x %4, decoded %5 x %6")
-                                       .arg(at)
-                                       .arg(value, 2, 16, QLatin1Char('0'))
-                                       .arg(inspection.width)
-                                       .arg(inspection.height)
-                                       .arg(decoded.cols)
-                                       .arg(decoded.rows)));
+                const bool asRead = std::uint64_t(decoded.cols) == inspection.width &&
+                    std::uint64_t(decoded.rows) == inspection.height;
+                const QString what =
+                    QStringLiteral("byte %1 as 0x%2: read %3 x %4, decoded %5 x %6");
+                QVERIFY2(asRead,
+                    qPrintable(what.arg(QString::number(at), QString::number(value, 16),
+                        QString::number(inspection.width), QString::number(inspection.height),
+                        QString::number(decoded.cols), QString::number(decoded.rows))));
             }
         }
         QVERIFY(passed > 0); // the sweep saw mutants through, not only refusals

@@ -11,4 +11,9 @@ if ! readelf -n "$crti" 2>/dev/null | grep -q 'x86 feature: .*IBT'; then
     echo "$crti carries no IBT property: control-flow integrity is not required"
     options+=(--nocfprotection)
 fi
+# Branch protection (PAC and BTI) is arm64's; newer hardening-check asks for
+# it everywhere.
+if [ "$(uname -m)" != aarch64 ] && hardening-check --help 2>&1 | grep -q -- --nobranchprotection; then
+    options+=(--nobranchprotection)
+fi
 hardening-check "${options[@]}" "$@"
