@@ -13,7 +13,8 @@ if ! readelf -n "$crti" 2>/dev/null | grep -q 'x86 feature: .*IBT'; then
 fi
 # Branch protection (PAC and BTI) is arm64's; newer hardening-check asks for
 # it everywhere.
-if [ "$(uname -m)" != aarch64 ] && hardening-check --help 2>&1 | grep -q -- --nobranchprotection; then
+help=$(hardening-check --help 2>&1 || true)
+if [ "$(uname -m)" != aarch64 ] && grep -q -- --nobranchprotection <<<"$help"; then
     options+=(--nobranchprotection)
 fi
 hardening-check "${options[@]}" "$@"
