@@ -20,13 +20,15 @@ heif-enc -q 50 -o "$work/IMG_0001.HEIC" "$work/picture.png" >/dev/null
 # Clicks "select image" (at 339, 510 in the window, 101 x 20), types the
 # path into the dialog and waits until the program has loaded the module.
 load_picture() {
-    local pid=$1 picture=$2 window
+    local pid=$1 picture=$2 window dialog
     window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
     xdotool mousemove --window "$window" 389 520 click 1
-    xdotool search --sync --onlyvisible --name '開啟圖片' >/dev/null
+    dialog=$(xdotool search --sync --onlyvisible --name '開啟圖片' | head -n 1)
+    # Typing before the dialog has the keyboard would type into nothing.
+    xdotool windowfocus --sync "$dialog"
     xdotool type --delay 5 "$picture"
     xdotool key Return
-    for _ in $(seq 100); do
+    for _ in $(seq 200); do
         grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
         sleep 0.1
     done
