@@ -19,16 +19,27 @@ heif-enc -q 50 -o "$work/IMG_0001.HEIC" "$work/picture.png" >/dev/null
 
 # Clicks "select image" (at 339, 510 in the window, 101 x 20), types the
 # path into the dialog and waits until the program has loaded the module.
+# On a busy machine a click can come before the window takes input, and a
+# Return can meet the path completer's list, which it only closes: so both
+# are given again while nothing has come of them.
 load_picture() {
-    local pid=$1 picture=$2 window dialog
+    local pid=$1 picture=$2 window dialog= tick
     window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
-    xdotool mousemove --window "$window" 389 520 click 1
-    dialog=$(xdotool search --sync --onlyvisible --name '開啟圖片' | head -n 1)
+    for tick in $(seq 200); do
+        if ((tick % 20 == 1)); then
+            xdotool mousemove --window "$window" 389 520 click 1
+        fi
+        dialog=$(xdotool search --onlyvisible --name '開啟圖片' | head -n 1) && break
+        sleep 0.1
+    done
+    [ -n "$dialog" ] || return 1
     # Typing before the dialog has the keyboard would type into nothing.
     xdotool windowfocus --sync "$dialog"
     xdotool type --delay 5 "$picture"
-    xdotool key Return
-    for _ in $(seq 200); do
+    for tick in $(seq 200); do
+        if ((tick % 20 == 1)) && xdotool search --onlyvisible --name '開啟圖片' >/dev/null; then
+            xdotool windowfocus --sync "$dialog" key Return || true
+        fi
         grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
         sleep 0.1
     done
