@@ -17,31 +17,59 @@ trap 'rm -rf "$work"' EXIT
 base64 -d >"$work/picture.png" <<<'iVBORw0KGgoAAAANSUhEUgAAABAAAAAMCAIAAADkharWAAAAFUlEQVR42mM4oRFFEmIY1TCqATsCAKJw94EC6YKGAAAAAElFTkSuQmCC'
 heif-enc -q 50 -o "$work/IMG_0001.HEIC" "$work/picture.png" >/dev/null
 
-# Clicks "select image" (at 339, 510 in the window, 101 x 20), types the
-# path into the dialog and waits until the program has loaded the module.
-# On a busy machine a click can come before the window takes input, and a
-# Return can meet the path completer's list, which it only closes: so both
-# are given again while nothing has come of them.
-load_picture() {
-    local pid=$1 picture=$2 window dialog= tick
-    window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
-    for tick in $(seq 200); do
+# The windows titled as the file dialog: the dialog, and over it, once a
+# path was wrong, its "file not found" message box.
+titled() {
+    xdotool search --onlyvisible --name '開啟圖片' 2>/dev/null || true
+}
+
+# Clicks "select image" (at 339, 510 in the window, 101 x 20) until the
+# dialog shows, and prints the dialog's window.
+open_dialog() {
+    local window=$1 dialog tick
+    for tick in $(seq 100); do
+        dialog=$(titled | head -n 1)
+        [ -n "$dialog" ] && { echo "$dialog"; return 0; }
         if ((tick % 20 == 1)); then
             xdotool mousemove --window "$window" 389 520 click 1
         fi
-        dialog=$(xdotool search --onlyvisible --name '開啟圖片' | head -n 1) && break
         sleep 0.1
     done
-    [ -n "$dialog" ] || return 1
-    # Typing before the dialog has the keyboard would type into nothing.
-    xdotool windowfocus --sync "$dialog"
-    xdotool type --delay 5 "$picture"
-    for tick in $(seq 200); do
-        if ((tick % 20 == 1)) && xdotool search --onlyvisible --name '開啟圖片' >/dev/null; then
-            xdotool windowfocus --sync "$dialog" key Return || true
+    return 1
+}
+
+# Types the path into the dialog and waits until the program has loaded the
+# module. On a busy machine a click can come before the window takes input,
+# keys can come before the name field has the focus, and a Return can meet
+# the path completer's list, which it only closes: so while nothing has come
+# of it, Return is given again, and then the whole is tried again, from a
+# cleared name field and with any message box closed.
+load_picture() {
+    local pid=$1 picture=$2 window dialog= attempt tick shown
+    window=$(xdotool search --sync --onlyvisible --name '^morvastel$' | head -n 1)
+    for attempt in $(seq 5); do
+        if [ -z "$dialog" ] || ! titled | grep -qx "$dialog"; then
+            dialog=$(open_dialog "$window") || continue
         fi
-        grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
-        sleep 0.1
+        for shown in $(titled); do
+            [ "$shown" = "$dialog" ] || xdotool windowfocus --sync "$shown" key Escape || true
+        done
+        xdotool windowfocus --sync "$dialog" || true
+        # Alt+N is the name field's mnemonic ("File &name:"); Ctrl+A selects
+        # what an earlier attempt typed there, so that typing replaces it.
+        xdotool key alt+n ctrl+a
+        xdotool type --delay 5 "$picture"
+        for tick in $(seq 60); do
+            if ((tick % 20 == 1)) && [ "$(titled)" = "$dialog" ]; then
+                xdotool windowfocus --sync "$dialog" key Return || true
+            fi
+            grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
+            sleep 0.1
+        done
+        echo "attempt $attempt: nothing loaded; windows shown:"
+        for shown in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+            echo "  $(xdotool getwindowname "$shown")"
+        done
     done
     return 1
 }
@@ -51,11 +79,12 @@ load_picture() {
 run() {
     local output status=0 picture=$1
     shift
-    QT_QPA_PLATFORM=xcb "$program" "$@" >"$work/stdout" &
+    QT_QPA_PLATFORM=xcb "$program" "$@" >"$work/stdout" 2>"$work/stderr" &
     local pid=$!
     if [ -n "$picture" ] && ! load_picture "$pid" "$picture"; then
         kill "$pid" 2>/dev/null || true
-        echo "FAIL: the codec module was not loaded"
+        echo "FAIL: the codec module was not loaded; output '$(cat "$work/stdout")'," \
+            "errors '$(cat "$work/stderr")'"
         return 1
     fi
     if ! output=$("$closer" morvastel); then
