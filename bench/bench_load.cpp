@@ -6,7 +6,7 @@
 #include "decoding/decodedpicture.h"
 #include "decoding/filebytes.h"
 #include "decoding/heifdecoder.h"
-#include "decoding/inspection.h"
+#include "decoding/verdict.h"
 #include "inputs.h"
 #include "panels.h"
 #include "timing.h"

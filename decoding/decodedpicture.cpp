@@ -2,8 +2,8 @@
 
 #include "decoding/decoderequest.h"
 #include "decoding/filebytes.h"
-#include "decoding/inspection.h"
 #include "decoding/memory.h"
+#include "decoding/verdict.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

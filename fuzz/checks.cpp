@@ -1,6 +1,6 @@
 // libFuzzer's entry: a file's bytes through everything the program does with
 // them before any decoder sees them. Decodes nothing and needs no window.
-#include "decoding/inspection.h"
+#include "decoding/verdict.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // What each format's model counts, and where the limits cut: at each edge a
 // file passes, and a hair beyond it is refused for the right reason.
+#include "support/bytesverdict.h"
 #include "support/craftedfiles.h"
-#include "support/inspectbytes.h"
 
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>

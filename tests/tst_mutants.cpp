@@ -1,7 +1,7 @@
 // One-byte mutants of every format's header are read as their decoder reads
 // them or refused: never let through with a size the decoder does not see.
+#include "support/bytesverdict.h"
 #include "support/craftedfiles.h"
-#include "support/inspectbytes.h"
 
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>

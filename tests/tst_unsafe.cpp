@@ -1,7 +1,7 @@
 // Files that used to crash, freeze or miscolour the viewer, chosen through
 // the real button and dialog, and a standard output that nobody reads.
+#include "support/bytesverdict.h"
 #include "support/craftedfiles.h"
-#include "support/inspectbytes.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 

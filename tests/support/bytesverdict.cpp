@@ -1,4 +1,4 @@
-#include "support/inspectbytes.h"
+#include "support/bytesverdict.h"
 
 #include "decoding/formats.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "decoding/inspection.h"
+#include "decoding/verdict.h"
 
 #include <QByteArray>
 

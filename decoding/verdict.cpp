@@ -1,4 +1,4 @@
-#include "decoding/inspection.h"
+#include "decoding/verdict.h"
 
 #include "decoding/formats.h"
 

@@ -1,8 +1,8 @@
 // The checks before decoding read every format's header as its decoder reads
 // it, and refuse what they cannot read.
 #include "decoding/opencvsettings.h"
+#include "support/bytesverdict.h"
 #include "support/craftedfiles.h"
-#include "support/inspectbytes.h"
 
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>
@@ -55,7 +55,7 @@ const char *why(const Verdict &verdict)
 
 } // namespace
 
-class InspectionTest : public QObject
+class VerdictsTest : public QObject
 {
     Q_OBJECT
 
@@ -287,5 +287,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(InspectionTest)
-#include "tst_inspection.moc"
+QTEST_GUILESS_MAIN(VerdictsTest)
+#include "tst_verdicts.moc"
