@@ -3,7 +3,7 @@
 #include "analysis/pipeline.h"
 #include "analysis/sigpipeheldback.h"
 #include "analysis/succeeds.h"
-#include "decoding/decodedpicture.h"
+#include "decoding/decodefile.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
@@ -25,10 +25,10 @@ void MainWindow::on_pushButton_clicked()
         // nobody reads any more must not end the program.
         const SigpipeHeldBack heldBack;
         decoded = succeeds([&] {
-            const DecodedPicture picture = decodePicture(imagePath.toLocal8Bit().toStdString());
-            if (picture.image().empty())
+            const cv::Mat picture = decodeFile(imagePath.toLocal8Bit().toStdString());
+            if (picture.empty())
                 return false;
-            panels = analyseImage(picture.image());
+            panels = analyseImage(picture);
             return true;
         });
     }

@@ -1,11 +1,12 @@
 // What each decoder's work costs on this machine: the weights of the cost
-// models in decoding/. Every file is made here and decoded by cv::imread in a
+// models in decoding/. Every file is made here and decoded as the program
+// decodes it, by its format's decoder but beyond the program's limits, in a
 // child process of its own (so that its peak memory is its own), the best of
 // three runs. A weight is the difference between two files over the
 // difference of the units they hold: scans, blocks, pixels, bytes, precincts.
 //
 //   morvastel_weights [FILTER]   measures the weights whose name holds FILTER
-#include "decoding/heifdecoder.h"
+#include "decoding/decodefile.h"
 #include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 
@@ -55,6 +56,15 @@ std::string save(
     return path;
 }
 
+// No limit on what a file may ask.
+DecodeLimits beyondLimits()
+{
+    DecodeLimits limits = DecodeLimits::forThisProcess();
+    limits.pixels = ~std::uint64_t {0};
+    limits.freeSeconds = 1e30;
+    return limits;
+}
+
 // One decode in a child of this process, which has its codecs loaded already.
 Decode decodeOnce(const std::string &path)
 {
@@ -70,9 +80,7 @@ Decode decodeOnce(const std::string &path)
         rusage before {};
         getrusage(RUSAGE_SELF, &before);
         const auto start = std::chrono::steady_clock::now();
-        const bool heif = path.size() > 5 &&
-            (path.substr(path.size() - 5) == ".heic" || path.substr(path.size() - 5) == ".avif");
-        const cv::Mat image = heif ? decodeHeif(path, 1 << 20) : cv::imread(path, cv::IMREAD_COLOR);
+        const cv::Mat image = decodeFile(path, beyondLimits());
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         rusage after {};
@@ -467,9 +475,14 @@ int main(int argc, char *argv[])
 {
     std::filesystem::create_directories(Folder);
     const std::string filter = argc > 1 ? argv[1] : "";
-    // Codecs loaded and warm before any child is forked.
-    const std::string tiny = save("tiny.png", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(1)));
-    cv::imread(tiny);
+    // Decoders loaded and warm before any child is forked.
+    const cv::Mat tiny(16, 16, CV_8UC3, cv::Scalar::all(1));
+    for (const char *name : {"tiny.png", "tiny.jpg", "tiny.webp", "tiny.bmp"})
+        decodeFile(save(name, tiny), beyondLimits());
+    if (std::system(("heif-enc -o " + (Folder / "tiny.heic").string() + " " +
+            (Folder / "tiny.png").string() + " >/dev/null 2>&1")
+                        .c_str()) == 0)
+        decodeFile((Folder / "tiny.heic").string(), beyondLimits());
     std::printf("| weight | seconds | memory | per | (larger file: decode, peak) "
                 "|\n|---|---|---|---|---|\n");
     const std::pair<const char *, std::function<void()>> groups[] = {{"jpeg", jpegWeights},

@@ -1,7 +1,9 @@
-// BMP: OpenCV's own decoder. Its header, the cost of a picture, and the
-// channel masks of 32-bit files, which OpenCV does not read in colour mode.
-#include "decoding/bytes.h"
+// BMP: OpenCV's own decoder, in the OpenCV codec module, loaded at the first
+// decode. Its header, the cost of a picture, and the channel masks of 32-bit
+// files, which OpenCV does not read in colour mode.
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/opencvmodule.h"
 
 #include <opencv2/core.hpp>
 
@@ -63,24 +65,20 @@ struct Masks
     }
 };
 
-MendQuestion masksQuestion(std::string_view start)
+// The masks of a 32-bit BI_BITFIELDS file, which OpenCV reads as blue,
+// green, red (and alpha) whatever they say; none for other files.
+std::optional<Masks> masksOf(std::string_view start)
 {
-    MendQuestion question;
     if (start.size() < 66)
-        return question;
+        return std::nullopt;
     const auto at = [start](std::size_t offset, std::size_t size) {
         return static_cast<std::uint32_t>(unsignedAt(start, offset, size, ByteOrder::Little));
     };
     const std::uint32_t headerSize = at(14, 4);
     const bool knownHeader = headerSize == 40 || (headerSize >= 52 && headerSize <= 124);
     if (!knownHeader || at(28, 2) != 32 || at(30, 4) != BitFields)
-        return question;
-    question.asked = true;
-    question.numbers[0] = headerSize;
-    question.numbers[1] = at(54, 4);
-    question.numbers[2] = at(58, 4);
-    question.numbers[3] = at(62, 4);
-    return question;
+        return std::nullopt;
+    return Masks {headerSize, at(54, 4), at(58, 4), at(62, 4)};
 }
 
 Inspection inspect(const FileBytes &file, const DecodeLimits &)
@@ -125,7 +123,8 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         inspection.honestBytes = saturatingProduct(rowBytes, inspection.height);
     }
     inspection.memory = bgrBytes(inspection.width, inspection.height);
-    inspection.mend = masksQuestion(start);
+    if (const std::optional<Masks> masks = masksOf(start))
+        inspection.details = *masks;
     return inspection;
 }
 
@@ -204,23 +203,33 @@ Decoding findDecoding(const Codec &codec, const Masks &masks)
 
 // Found out once per layout: swapped channels are swapped back; masks that do
 // not each take a whole byte, or bytes OpenCV gets wrong, cannot be put right.
-std::optional<Mend> mend(const MendQuestion &question, const Codec &codec)
+Decoding decodingOf(const Masks &masks)
 {
     static std::mutex mutex;
     static std::map<Masks, Decoding> found;
-    const Masks masks {
-        question.numbers[0], question.numbers[1], question.numbers[2], question.numbers[3]};
     const std::lock_guard<std::mutex> lock(mutex);
     auto known = found.find(masks);
     if (known == found.end())
-        known = found.emplace(masks, findDecoding(codec, masks)).first;
-    if (known->second == Decoding::Wrong)
-        return std::nullopt;
-    Mend result;
-    result.swapRedBlue = known->second == Decoding::RedBlueSwapped;
-    return result;
+        known = found.emplace(masks, findDecoding(openCvCodec(), masks)).first;
+    return known->second;
+}
+
+Decoded decode(const DecodeRequest &request)
+{
+    Mend mend;
+    if (const auto *masks = std::any_cast<Masks>(&request.inspection.details)) {
+        const Decoding decoding = decodingOf(*masks);
+        if (decoding == Decoding::Wrong)
+            return Decoded::failed(
+                "unmendable: the OpenCV in use decodes BMP files like this one wrongly");
+        mend.swapRedBlue = decoding == Decoding::RedBlueSwapped;
+    }
+    Decoded decoded = decodeWithOpenCv(request);
+    if (!decoded.image.empty())
+        mend.apply(decoded.image);
+    return decoded;
 }
 
 } // namespace
 
-extern const Format BmpFormat = {"BMP", matches, inspect, mend, Decoder::OpenCv};
+extern const Format BmpFormat = {"BMP", matches, inspect, loadOpenCv, decode};

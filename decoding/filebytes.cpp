@@ -54,11 +54,23 @@ FileBytes FileBytes::ofMemory(std::string_view memory)
     return bytes;
 }
 
+std::string_view FileBytes::held(std::uint64_t offset, std::uint64_t length) const
+{
+    const std::string_view inMemory = fd < 0 ? memory : std::string_view(first);
+    if (offset >= inMemory.size())
+        return {};
+    return inMemory.substr(static_cast<std::size_t>(offset),
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, inMemory.size() - offset)));
+}
+
 std::string FileBytes::read(std::uint64_t offset, std::size_t length) const
 {
     if (offset >= total)
         return {};
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
+    const std::string_view inMemory = held(offset, length);
+    if (inMemory.size() == length)
+        return std::string(inMemory);
     std::string bytes(length, '\0');
     bytes.resize(readInto(offset, bytes.data(), length));
     return bytes;
@@ -69,8 +81,9 @@ std::size_t FileBytes::readInto(std::uint64_t offset, char *into, std::size_t le
     if (offset >= total)
         return 0;
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
-    if (fd < 0) {
-        std::memcpy(into, memory.data() + offset, length);
+    const std::string_view inMemory = held(offset, length);
+    if (inMemory.size() == length) {
+        std::memcpy(into, inMemory.data(), length);
         return length;
     }
     std::size_t filled = 0;
@@ -83,19 +96,43 @@ std::size_t FileBytes::readInto(std::uint64_t offset, char *into, std::size_t le
     return filled;
 }
 
-ByteReader::ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
-    : file(file), end(std::min(end, file.size())), bufferAt(std::min(begin, this->end)),
-      buffer(LargestPiece), piece(FirstPiece)
-{ }
+ByteReader::ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end) : file(file)
+{
+    moveTo(begin, end);
+}
+
+void ByteReader::moveTo(std::uint64_t begin, std::uint64_t rangeEnd)
+{
+    end = std::min(rangeEnd, file.size());
+    bufferAt = std::min(begin, end);
+    data = nullptr;
+    filled = 0;
+    position = 0;
+    piece = FirstPiece;
+}
 
 bool ByteReader::refill()
 {
     bufferAt += filled;
     position = 0;
-    filled = bufferAt < end
-        ? file.readInto(bufferAt, buffer.data(),
-              static_cast<std::size_t>(std::min<std::uint64_t>(piece, end - bufferAt)))
-        : 0;
+    filled = 0;
+    if (bufferAt >= end)
+        return false;
+    const std::string_view inMemory = file.held(bufferAt, end - bufferAt);
+    if (!inMemory.empty()) {
+        data = inMemory.data();
+        filled = inMemory.size();
+        return true;
+    }
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece, end - bufferAt));
+    if (bufferSize < length) {
+        // Sized by what is read, and never filled with anything but the file.
+        bufferSize = static_cast<std::size_t>(
+            std::min<std::uint64_t>(std::max(length, bufferSize * 2), LargestPiece));
+        buffer.reset(new char[bufferSize]);
+    }
+    filled = file.readInto(bufferAt, buffer.get(), length);
+    data = buffer.get();
     piece = std::min(2 * piece, LargestPiece);
     return filled > 0;
 }
@@ -104,7 +141,7 @@ int ByteReader::next()
 {
     if (position == filled && !refill())
         return -1;
-    return static_cast<unsigned char>(buffer[position++]);
+    return static_cast<unsigned char>(data[position++]);
 }
 
 bool ByteReader::skip(std::uint64_t count)
@@ -129,7 +166,7 @@ bool ByteReader::take(std::size_t count, std::string &out)
         if (position == filled && !refill())
             return false;
         const std::size_t step = std::min(count - out.size(), filled - position);
-        out.append(buffer.data() + position, step);
+        out.append(data + position, step);
         position += step;
     }
     return true;
@@ -138,10 +175,10 @@ bool ByteReader::take(std::size_t count, std::string &out)
 bool ByteReader::skipPast(unsigned char value)
 {
     for (;;) {
-        const void *found = std::memchr(buffer.data() + position, value, filled - position);
+        const void *found =
+            position < filled ? std::memchr(data + position, value, filled - position) : nullptr;
         if (found) {
-            position =
-                static_cast<std::size_t>(static_cast<const char *>(found) - buffer.data()) + 1;
+            position = static_cast<std::size_t>(static_cast<const char *>(found) - data) + 1;
             return true;
         }
         position = filled;

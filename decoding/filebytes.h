@@ -2,13 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // The bytes of one file as the checks read them: an open regular file, read
 // with pread so that nothing else moves its offset, or bytes in memory. Its
-// start is read once, when it is made; everything else on demand.
+// start is read once, when it is made, and every later read that falls inside
+// it is served from that copy; the rest is read on demand.
 class FileBytes
 {
 public:
@@ -29,6 +30,9 @@ public:
     std::string read(std::uint64_t offset, std::size_t length) const;
     // The same into `into`; returns how many bytes it holds.
     std::size_t readInto(std::uint64_t offset, char *into, std::size_t length) const;
+    // The bytes from `offset` on that are already in memory, at most `length`
+    // of them: none where they would have to be read.
+    std::string_view held(std::uint64_t offset, std::uint64_t length) const;
 
 private:
     FileBytes() = default;
@@ -40,13 +44,18 @@ private:
 };
 
 // Reads a range of a file front to back: the JPEG marker walk, chunk walks
-// and the like. Pieces grow from 4 KiB to 64 KiB as reading goes on, and
-// start small again after a skip, so that walking headers across a large
-// file reads little of it.
+// and the like. Bytes already in memory are read where they are; the rest in
+// pieces that grow from 4 KiB to 64 KiB as reading goes on, and start small
+// again after a skip, so that walking headers across a large file reads
+// little of it. Its buffer is no larger than the range, and is kept when the
+// reader moves on to another range.
 class ByteReader
 {
 public:
     ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end);
+
+    // Reads [begin, end) from now on, keeping the buffer.
+    void moveTo(std::uint64_t begin, std::uint64_t end);
 
     // The next byte, or -1 at the end.
     int next();
@@ -65,10 +74,12 @@ private:
     bool refill();
 
     const FileBytes &file;
-    std::uint64_t end;
-    std::uint64_t bufferAt; // where buffered begins
-    std::vector<char> buffer;
+    std::uint64_t end = 0;
+    std::uint64_t bufferAt = 0; // where the bytes in `data` begin
+    const char *data = nullptr;
     std::size_t filled = 0;
     std::size_t position = 0;
-    std::size_t piece;
+    std::size_t piece = 0;
+    std::unique_ptr<char[]> buffer;
+    std::size_t bufferSize = 0;
 };

@@ -1,16 +1,31 @@
-// HEIF (HEIC) and AVIF: libheif, in the codec module, for neither OpenCV here
-// decodes HEIC. The primary image is sized from its boxes before anything is
-// decoded: its spatial extent (ispe), and for a grid, every tile's.
-#include "decoding/bytes.h"
+// HEIF (HEIC) and AVIF: libheif, for neither OpenCV here decodes HEIC,
+// loaded at the first decode (it takes 10 to 20 ms to load). The primary
+// image is sized from its boxes before anything is decoded: its spatial
+// extent (ispe), and for a grid, every tile's.
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/sharedlibrary.h"
+
+#if __has_include(<libheif/heif.h>) && defined(MORVASTEL_LIBHEIF)
+#include <libheif/heif.h>
+#include <opencv2/imgproc.hpp>
+#define MORVASTEL_HAVE_LIBHEIF 1
+#endif
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <map>
 #include <set>
 #include <vector>
 
 namespace {
+
+// What libheif is told: the largest side of any picture it decodes.
+struct HeifDetails
+{
+    std::uint64_t largestSide = 0;
+};
 
 // Measured by morvastel_weights: seconds a pixel of a flat picture decoded
 // by libde265 (HEVC) or the AV1 decoder and turned into 8-bit RGB, a byte of
@@ -329,10 +344,174 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         double(inspection.pixels()) * (av1 ? SecondsPerAv1Pixel : SecondsPerHevcPixel) + data;
     inspection.memory = saturatingProduct(inspection.pixels(), BytesPerPixel);
     // Coded pictures are padded to whole blocks, up to 64 pixels a side.
-    inspection.largestSide = static_cast<std::uint64_t>(largestSide) + 64;
+    inspection.details = HeifDetails {static_cast<std::uint64_t>(largestSide) + 64};
     return inspection;
 }
 
+// A file that starts as an ISO media file (an "ftyp" box) but is no HEIF
+// picture: OpenCV 4.10 may hand such files to its AVIF decoder before any
+// other, so none is decoded as anything else.
+bool isOtherIsoMedia(std::string_view start)
+{
+    return start.size() >= 8 && start.substr(4, 4) == "ftyp" && !matches(start);
+}
+
+Inspection refuseOtherIsoMedia(const FileBytes &, const DecodeLimits &)
+{
+    return Inspection::refused("unknown format: an ISO media file that is no HEIF picture");
+}
+
+#ifdef MORVASTEL_HAVE_LIBHEIF
+
+// libheif's functions, found when it is loaded.
+struct Libheif
+{
+    decltype(&heif_init) init = nullptr;
+    decltype(&heif_context_alloc) contextAlloc = nullptr;
+    decltype(&heif_context_free) contextFree = nullptr;
+    decltype(&heif_context_set_maximum_image_size_limit) setMaximumImageSize = nullptr;
+    decltype(&heif_context_read_from_file) readFromFile = nullptr;
+    decltype(&heif_context_get_primary_image_handle) primaryImage = nullptr;
+    decltype(&heif_image_handle_release) handleRelease = nullptr;
+    decltype(&heif_decoding_options_alloc) optionsAlloc = nullptr;
+    decltype(&heif_decoding_options_free) optionsFree = nullptr;
+    decltype(&heif_decode_image) decodeImage = nullptr;
+    decltype(&heif_image_release) imageRelease = nullptr;
+    decltype(&heif_image_get_plane_readonly) planeReadonly = nullptr;
+    decltype(&heif_image_get_width) imageWidth = nullptr;
+    decltype(&heif_image_get_height) imageHeight = nullptr;
+};
+
+Libheif libheif;
+
+template<typename Function>
+bool find(const SharedLibrary &library, const char *name, Function *&function, std::string &why)
+{
+    function = library.function<Function>(name, why);
+    return function != nullptr;
+}
+
+bool loadLibheif(std::string &why)
+{
+    static SharedLibrary library;
+    if (libheif.decodeImage)
+        return true;
+    std::string reason;
+    Libheif found;
+    const bool loaded = library.open(MORVASTEL_LIBHEIF, reason) &&
+        find(library, "heif_init", found.init, reason) &&
+        find(library, "heif_context_alloc", found.contextAlloc, reason) &&
+        find(library, "heif_context_free", found.contextFree, reason) &&
+        find(library, "heif_context_set_maximum_image_size_limit", found.setMaximumImageSize,
+            reason) &&
+        find(library, "heif_context_read_from_file", found.readFromFile, reason) &&
+        find(library, "heif_context_get_primary_image_handle", found.primaryImage, reason) &&
+        find(library, "heif_image_handle_release", found.handleRelease, reason) &&
+        find(library, "heif_decoding_options_alloc", found.optionsAlloc, reason) &&
+        find(library, "heif_decoding_options_free", found.optionsFree, reason) &&
+        find(library, "heif_decode_image", found.decodeImage, reason) &&
+        find(library, "heif_image_release", found.imageRelease, reason) &&
+        find(library, "heif_image_get_plane_readonly", found.planeReadonly, reason) &&
+        find(library, "heif_image_get_width", found.imageWidth, reason) &&
+        find(library, "heif_image_get_height", found.imageHeight, reason);
+    if (!loaded) {
+        library.close();
+        why = "cannot load libheif: " + reason;
+        return false;
+    }
+    // Where the codecs are plugins (libheif 1.16 and later), this loads them.
+    found.init(nullptr);
+    libheif = found;
+    return true;
+}
+
+// libheif's objects, each released by its own function.
+struct Heif
+{
+    heif_context *context = nullptr;
+    heif_image_handle *handle = nullptr;
+    heif_decoding_options *options = nullptr;
+    heif_image *image = nullptr;
+
+    Heif() = default;
+    ~Heif()
+    {
+        if (image)
+            libheif.imageRelease(image);
+        if (options)
+            libheif.optionsFree(options);
+        if (handle)
+            libheif.handleRelease(handle);
+        if (context)
+            libheif.contextFree(context);
+    }
+    Heif(const Heif &) = delete;
+    Heif &operator=(const Heif &) = delete;
+};
+
+bool succeeded(const heif_error &error, std::string &why)
+{
+    if (error.code == heif_error_Ok)
+        return true;
+    why = std::string("undecodable: libheif: ") + (error.message ? error.message : "an error");
+    return false;
+}
+
+// The primary image as libheif shows it by default: rotation, mirroring and
+// clean aperture applied, Exif orientation left aside, alpha dropped, deeper
+// samples brought to 8 bits, a grey picture grey. libheif refuses any
+// picture with a side above the largest the checks read.
+Decoded decode(const DecodeRequest &request)
+{
+    const auto &details = std::any_cast<const HeifDetails &>(request.inspection.details);
+    Heif heif;
+    std::string why;
+    heif.context = libheif.contextAlloc();
+    if (!heif.context)
+        return Decoded::failed("undecodable: libheif cannot start");
+    libheif.setMaximumImageSize(
+        heif.context, static_cast<int>(std::min<std::uint64_t>(details.largestSide, INT_MAX)));
+    heif.options = libheif.optionsAlloc();
+    if (!heif.options)
+        return Decoded::failed("undecodable: libheif cannot start");
+    heif.options->convert_hdr_to_8bit = 1;
+    if (!succeeded(libheif.readFromFile(heif.context, request.openPath.c_str(), nullptr), why) ||
+        !succeeded(libheif.primaryImage(heif.context, &heif.handle), why) ||
+        !succeeded(libheif.decodeImage(heif.handle, &heif.image, heif_colorspace_RGB,
+                       heif_chroma_interleaved_RGB, heif.options),
+            why))
+        return Decoded::failed(why);
+    int stride = 0;
+    const std::uint8_t *pixels =
+        libheif.planeReadonly(heif.image, heif_channel_interleaved, &stride);
+    const int width = libheif.imageWidth(heif.image, heif_channel_interleaved);
+    const int height = libheif.imageHeight(heif.image, heif_channel_interleaved);
+    if (!pixels || width <= 0 || height <= 0)
+        return Decoded::failed("undecodable: libheif gave no picture");
+    const cv::Mat rgb(height, width, CV_8UC3, const_cast<std::uint8_t *>(pixels),
+        static_cast<std::size_t>(stride));
+    Decoded decoded;
+    cv::cvtColor(rgb, decoded.image, cv::COLOR_RGB2BGR);
+    return decoded;
+}
+
+#else
+
+bool loadLibheif(std::string &why)
+{
+    why = "this build has no HEIF decoder (libheif)";
+    return false;
+}
+
+Decoded decode(const DecodeRequest &)
+{
+    return Decoded::failed("this build has no HEIF decoder (libheif)");
+}
+
+#endif
+
 } // namespace
 
-extern const Format HeifFormat = {"HEIF", matches, inspect, nullptr, Decoder::Libheif};
+extern const Format HeifFormat = {"HEIF", matches, inspect, loadLibheif, decode};
+extern const Format OtherIsoMediaFormat = {
+    "ISO media", isOtherIsoMedia, refuseOtherIsoMedia, nullptr, nullptr};

@@ -1,17 +1,20 @@
-// JPEG: libjpeg-turbo, through OpenCV. Its markers walked as libjpeg walks
-// them, the work of every scan, and Exif orientations that OpenCV misses.
+// JPEG: libjpeg-turbo, called as OpenCV calls it. Its markers walked as
+// libjpeg walks them, the work of every scan, and the Exif orientation
+// OpenCV applies, with the one it misses behind an XMP block.
 #include "decoding/jpeg.h"
 
-#include "decoding/bytes.h"
+#include "decoding/byteorder.h"
+#include "decoding/exif.h"
 #include "decoding/formats.h"
+#include "decoding/report.h"
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
+#include <csetjmp>
 #include <cstdio>
-#include <mutex>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -73,6 +76,11 @@ bool isSkippedSegment(int marker)
     return (marker >= App0 && marker <= App15) || marker == Com || marker == Dnl;
 }
 
+bool isFrame(int marker)
+{
+    return marker == 0xc0 || marker == 0xc1 || marker == 0xc2 || marker == 0xc9 || marker == 0xca;
+}
+
 // The coefficients whose precision libjpeg follows for block smoothing.
 constexpr int SmoothedCoefficients = 10;
 
@@ -96,6 +104,7 @@ struct Frame
     int tallest = 1;
 
     bool progressive() const { return marker == 0xc2 || marker == 0xca; }
+    bool arithmetic() const { return marker >= 0xc9; }
 
     // Whether libjpeg puts a progressive picture out through block
     // smoothing, which guesses the low coefficients still imprecise from
@@ -115,7 +124,6 @@ struct Frame
         }
         return imprecise;
     }
-    bool arithmetic() const { return marker >= 0xc9; }
 
     // As libjpeg sizes a component: ceil(side * factor / (largest factor * 8)).
     std::uint64_t blocksAcross(const Component &c) const
@@ -128,13 +136,10 @@ struct Frame
         return divideRoundingUp(std::uint64_t {height} * static_cast<unsigned>(c.vertical),
             8 * static_cast<std::uint64_t>(tallest));
     }
-    std::uint64_t mcusAcross() const
+    std::uint64_t mcus() const
     {
-        return divideRoundingUp(width, std::uint64_t {8} * static_cast<unsigned>(widest));
-    }
-    std::uint64_t mcusDown() const
-    {
-        return divideRoundingUp(height, std::uint64_t {8} * static_cast<unsigned>(tallest));
+        return divideRoundingUp(width, std::uint64_t {8} * static_cast<unsigned>(widest)) *
+            divideRoundingUp(height, std::uint64_t {8} * static_cast<unsigned>(tallest));
     }
 };
 
@@ -148,8 +153,8 @@ std::optional<Frame> parseFrame(int marker, const std::string &segment, std::str
     Frame frame;
     frame.marker = marker;
     const auto precision = static_cast<unsigned char>(segment[0]);
-    frame.height = static_cast<std::uint32_t>(unsignedAt(segment, 1, 2, ByteOrder::Big));
-    frame.width = static_cast<std::uint32_t>(unsignedAt(segment, 3, 2, ByteOrder::Big));
+    frame.height = static_cast<std::uint32_t>(bigEndianAt(segment, 1, 2));
+    frame.width = static_cast<std::uint32_t>(bigEndianAt(segment, 3, 2));
     const auto count = static_cast<std::size_t>(static_cast<unsigned char>(segment[5]));
     if (segment.size() != 6 + 3 * count) {
         why = "a frame header whose length disagrees with its components";
@@ -244,203 +249,227 @@ int nextMarker(ByteReader &in)
 
 using namespace std::string_view_literals;
 constexpr std::string_view ExifSignature = "Exif\0\0"sv;
-constexpr int OrientationTag = 0x112;
 
-// The orientation tag of the first directory of an Exif block.
-std::optional<int> orientationIn(std::string_view exif)
+// The orientation OpenCV gives the picture: from its first APP1 segment,
+// whatever it holds, read from the sixth byte on as a TIFF header; and where
+// that segment is not an Exif block, the mend: the first Exif block behind
+// it, which OpenCV never reads, so that a picture whose XMP block comes first
+// does not show sideways.
+int shownOrientation(std::string_view firstApp1, std::string_view firstExif)
 {
-    const std::string_view tiff = exif.substr(ExifSignature.size());
-    if (tiff.size() < 8 || (!startsWith(tiff, "II") && !startsWith(tiff, "MM")))
-        return std::nullopt;
-    const ByteOrder order = tiff[0] == 'I' ? ByteOrder::Little : ByteOrder::Big;
-    const std::uint64_t directory = unsignedAt(tiff, 4, 4, order);
-    if (directory + 2 > tiff.size())
-        return std::nullopt;
-    const std::uint64_t count = unsignedAt(tiff, directory, 2, order);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t entry = directory + 2 + 12 * i;
-        if (entry + 12 > tiff.size())
-            break;
-        if (unsignedAt(tiff, entry, 2, order) == OrientationTag)
-            return static_cast<int>(unsignedAt(tiff, entry + 8, 2, order));
+    const std::size_t tiffAt = ExifSignature.size();
+    if (firstApp1.size() > tiffAt) {
+        if (const std::optional<int> orientation = exifOrientation(firstApp1.substr(tiffAt)))
+            return *orientation;
     }
-    return std::nullopt;
+    if (!startsWith(firstApp1, ExifSignature) && firstExif.size() > tiffAt)
+        return exifOrientation(firstExif.substr(tiffAt)).value_or(1);
+    return 1;
 }
 
-// Follows the Exif orientation as OpenCV sees it: it reads the first APP1
-// segment only.
-struct ExifWatch
+bool turns(int orientation)
 {
-    bool firstApp1 = true;
-    bool done = false;
-    std::optional<int> first; // the first APP1 block's, which OpenCV applies itself
-    std::optional<int> later;
+    return orientation >= 2 && orientation <= 8;
+}
 
-    void see(const std::string &segment)
+// The APP1 segments that decide the orientation, as they are met before the
+// first scan.
+struct App1Segments
+{
+    std::optional<std::string> first;
+    std::optional<std::string> firstExif;
+
+    bool wanted() const { return !first || (!firstExif && !startsWith(*first, ExifSignature)); }
+    void add(const std::string &segment)
     {
-        if (done)
-            return;
-        const bool isExif = startsWith(segment, ExifSignature);
-        const std::optional<int> orientation = isExif ? orientationIn(segment) : std::nullopt;
-        const bool turns = orientation && *orientation >= 2 && *orientation <= 8;
-        if (isExif && firstApp1) {
-            done = true;
-            if (turns)
-                first = orientation;
-            return;
-        }
-        firstApp1 = false;
-        if (isExif) {
-            done = true;
-            if (turns)
-                later = orientation;
-        }
+        if (!first)
+            first = segment;
+        else if (!firstExif && startsWith(segment, ExifSignature))
+            firstExif = segment;
+    }
+    int orientation() const
+    {
+        return first ? shownOrientation(*first, firstExif.value_or(std::string())) : 1;
     }
 };
 
-JpegStream refusedStream(const std::string &why)
+// One stream's walk: each marker's segment read, checked and counted as
+// libjpeg reads it.
+class StreamWalk
 {
-    JpegStream stream;
-    stream.refusal = "unreadable JPEG: " + why;
-    return stream;
-}
+public:
+    explicit StreamWalk(ByteReader &in) : in(in) { }
 
-} // namespace
+    Inspection walk(std::uint64_t begin, std::uint64_t end);
 
-JpegStream walkJpegStream(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
-{
-    ByteReader in(file, begin, end);
-    if (in.next() != 0xff || in.next() != Soi)
-        return refusedStream("no start of image");
+private:
+    enum class Step { Next, End, Refused };
+
+    Step refuse(const std::string &why)
+    {
+        refusal = "unreadable JPEG: " + why;
+        return Step::Refused;
+    }
+    Step segment(int marker);
+    Step passedOver(int marker, std::uint64_t length);
+    Step scan();
+    Inspection result(std::uint64_t streamBytes) const;
+
+    ByteReader &in;
+    std::string refusal;
+    std::string bytes; // the segment being read
     std::optional<Frame> frame;
-    ExifWatch exif;
+    App1Segments app1;
     std::uint64_t restartInterval = 0;
     double scanSeconds = 0;
     std::uint64_t restartBytes = 0;
     int scans = 0;
     int firstScanComponents = 0;
-    std::string segment;
-    for (;;) {
+};
+
+Inspection StreamWalk::walk(std::uint64_t begin, std::uint64_t end)
+{
+    in.moveTo(begin, end);
+    if (in.next() != 0xff || in.next() != Soi)
+        return Inspection::refused("unreadable JPEG: no start of image");
+    Step step = Step::Next;
+    while (step == Step::Next) {
         const int marker = nextMarker(in);
         if (marker < 0 || marker == Eoi)
             break; // libjpeg ends a stream cut short as if at its end
         if (isRestart(marker) || marker == Tem)
             continue; // parameterless
-        if (marker == Soi)
-            return refusedStream("a second start of image");
-        // Every other marker is followed by its length, which counts itself.
-        const int high = in.next();
-        const int low = in.next();
-        if (low < 0)
-            break;
-        const std::uint64_t length = static_cast<std::uint64_t>(high << 8 | low);
-        if (isSkippedSegment(marker)) {
-            // A length below 2 skips nothing.
-            const std::uint64_t contents = length < 2 ? 0 : length - 2;
-            if (marker == App1 && !exif.done) {
-                if (!in.take(static_cast<std::size_t>(contents), segment))
-                    break;
-                exif.see(segment);
-            } else if (!in.skip(contents)) {
-                break;
-            }
-            continue;
-        }
-        if (length < 2)
-            return refusedStream("a segment shorter than its length field");
-        if (!in.take(static_cast<std::size_t>(length - 2), segment))
-            break;
-        if (marker == Dht || marker == Dqt || marker == Dac)
-            continue;
-        if (marker == Dri) {
-            if (segment.size() != 2)
-                return refusedStream("a restart interval of the wrong length");
-            restartInterval = unsignedAt(segment, 0, 2, ByteOrder::Big);
-            continue;
-        }
-        if (marker == 0xc0 || marker == 0xc1 || marker == 0xc2 || marker == 0xc9 ||
-            marker == 0xca) {
-            if (frame)
-                return refusedStream("a second frame");
-            std::string why;
-            frame = parseFrame(marker, segment, why);
-            if (!frame)
-                return refusedStream(why);
-            continue;
-        }
-        if (marker != Sos) {
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(marker));
-            return refusedStream(std::string("marker ") + code + ", which libjpeg does not decode");
-        }
-
-        // A scan: its components, spectral band and bit positions.
-        if (!frame)
-            return refusedStream("a scan before the frame");
-        const int count = segment.empty() ? 0 : static_cast<unsigned char>(segment[0]);
-        if (count < 1 || count > 4 || segment.size() != 2 * static_cast<std::size_t>(count) + 4)
-            return refusedStream("a scan header whose length disagrees with its components");
-        std::vector<Component *> inScan;
-        for (int i = 0; i < count; ++i) {
-            const int id = static_cast<unsigned char>(segment[1 + 2 * static_cast<std::size_t>(i)]);
-            Component *found = nullptr;
-            // libjpeg looks among the first four components only.
-            const std::size_t searched = std::min<std::size_t>(frame->components.size(), 4);
-            for (std::size_t c = 0; c < searched && !found; ++c) {
-                if (frame->components[c].id == id)
-                    found = &frame->components[c];
-            }
-            if (!found || std::find(inScan.begin(), inScan.end(), found) != inScan.end())
-                return refusedStream("a scan of a component the frame does not have");
-            inScan.push_back(found);
-        }
-        const auto byte = [&segment](
-                              std::size_t at) { return static_cast<unsigned char>(segment[at]); };
-        const std::size_t parameters = 1 + 2 * static_cast<std::size_t>(count);
-        const std::optional<ScanKind> kind = scanKind(*frame, count, byte(parameters),
-            byte(parameters + 1), byte(parameters + 2) >> 4, byte(parameters + 2) & 0x0f);
-        if (!kind)
-            return refusedStream("a progression libjpeg refuses");
-
-        std::uint64_t blocks = 0;
-        std::uint64_t mcus = 0;
-        if (count == 1) {
-            blocks = frame->blocksAcross(*inScan[0]) * frame->blocksDown(*inScan[0]);
-            mcus = blocks;
-        } else {
-            int perMcu = 0;
-            for (const Component *c : inScan)
-                perMcu += c->horizontal * c->vertical;
-            if (perMcu > MaxBlocksInMcu)
-                return refusedStream("more blocks in an MCU than libjpeg takes");
-            mcus = frame->mcusAcross() * frame->mcusDown();
-            blocks = mcus * static_cast<std::uint64_t>(perMcu);
-        }
-        const int start = byte(parameters);
-        const int stop = std::min<int>(byte(parameters + 1), SmoothedCoefficients - 1);
-        for (Component *c : inScan) {
-            for (int k = start; k <= stop; ++k)
-                c->unknownBits[static_cast<std::size_t>(k)] = byte(parameters + 2) & 0x0f;
-        }
-        const ScanWeights &weights = frame->arithmetic() ? Arithmetic : Huffman;
-        const std::uint64_t restarts = restartInterval == 0 ? 0 : (mcus - 1) / restartInterval;
-        scanSeconds += static_cast<double>(blocks) * blockWeight(weights, *kind) +
-            static_cast<double>(restarts) * weights.restart;
-        restartBytes += 2 * restarts;
-        // A stream read in one scan (sequential, every component in it) is
-        // decoded from that scan alone: libjpeg reads no other.
-        if (scans == 0)
-            firstScanComponents = count;
-        if (++scans == 1 && !frame->progressive() &&
-            static_cast<std::size_t>(count) == frame->components.size())
-            break;
+        step = marker == Soi ? refuse("a second start of image") : segment(marker);
     }
-    if (!frame)
-        return refusedStream("no frame header");
-    if (scans == 0)
-        return refusedStream("no scan");
+    if (step != Step::Refused && !frame)
+        refuse("no frame header");
+    else if (step != Step::Refused && scans == 0)
+        refuse("no scan");
+    if (!refusal.empty())
+        return Inspection::refused(refusal);
+    return result(end - begin);
+}
 
-    JpegStream stream;
+// A marker followed by its length, which counts itself, and its segment.
+StreamWalk::Step StreamWalk::segment(int marker)
+{
+    const int high = in.next();
+    const int low = in.next();
+    if (low < 0)
+        return Step::End;
+    const auto length = static_cast<std::uint64_t>(high << 8 | low);
+    if (isSkippedSegment(marker))
+        return passedOver(marker, length);
+    if (length < 2)
+        return refuse("a segment shorter than its length field");
+    if (!in.take(static_cast<std::size_t>(length - 2), bytes))
+        return Step::End;
+    if (marker == Dht || marker == Dqt || marker == Dac)
+        return Step::Next;
+    if (marker == Dri) {
+        if (bytes.size() != 2)
+            return refuse("a restart interval of the wrong length");
+        restartInterval = bigEndianAt(bytes, 0, 2);
+        return Step::Next;
+    }
+    if (isFrame(marker)) {
+        if (frame)
+            return refuse("a second frame");
+        std::string why;
+        frame = parseFrame(marker, bytes, why);
+        return frame ? Step::Next : refuse(why);
+    }
+    if (marker != Sos) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(marker));
+        return refuse(std::string("marker ") + code + ", which libjpeg does not decode");
+    }
+    return scan();
+}
+
+// APPn, COM and DNL: libjpeg reads past them (a length below 2 skips
+// nothing, and keeps nothing), keeping the APP1 segments that OpenCV reads
+// the orientation from.
+StreamWalk::Step StreamWalk::passedOver(int marker, std::uint64_t length)
+{
+    const std::uint64_t contents = length < 2 ? 0 : length - 2;
+    if (marker == App1 && length >= 2 && scans == 0 && app1.wanted()) {
+        if (!in.take(static_cast<std::size_t>(contents), bytes))
+            return Step::End;
+        app1.add(bytes);
+        return Step::Next;
+    }
+    return in.skip(contents) ? Step::Next : Step::End;
+}
+
+// A scan: its components, spectral band and bit positions, priced over the
+// blocks libjpeg walks for it.
+StreamWalk::Step StreamWalk::scan()
+{
+    if (!frame)
+        return refuse("a scan before the frame");
+    const int count = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]);
+    if (count < 1 || count > 4 || bytes.size() != 2 * static_cast<std::size_t>(count) + 4)
+        return refuse("a scan header whose length disagrees with its components");
+    std::vector<Component *> inScan;
+    for (int i = 0; i < count; ++i) {
+        const int id = static_cast<unsigned char>(bytes[1 + 2 * static_cast<std::size_t>(i)]);
+        Component *found = nullptr;
+        // libjpeg looks among the first four components only.
+        const std::size_t searched = std::min<std::size_t>(frame->components.size(), 4);
+        for (std::size_t c = 0; c < searched && !found; ++c) {
+            if (frame->components[c].id == id)
+                found = &frame->components[c];
+        }
+        if (!found || std::find(inScan.begin(), inScan.end(), found) != inScan.end())
+            return refuse("a scan of a component the frame does not have");
+        inScan.push_back(found);
+    }
+    const auto byte = [this](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+    const std::size_t parameters = 1 + 2 * static_cast<std::size_t>(count);
+    const int start = byte(parameters);
+    const int low = byte(parameters + 2) & 0x0f;
+    const std::optional<ScanKind> kind =
+        scanKind(*frame, count, start, byte(parameters + 1), byte(parameters + 2) >> 4, low);
+    if (!kind)
+        return refuse("a progression libjpeg refuses");
+
+    std::uint64_t blocks = 0;
+    std::uint64_t mcus = 0;
+    if (count == 1) {
+        blocks = frame->blocksAcross(*inScan[0]) * frame->blocksDown(*inScan[0]);
+        mcus = blocks;
+    } else {
+        int perMcu = 0;
+        for (const Component *c : inScan)
+            perMcu += c->horizontal * c->vertical;
+        if (perMcu > MaxBlocksInMcu)
+            return refuse("more blocks in an MCU than libjpeg takes");
+        mcus = frame->mcus();
+        blocks = mcus * static_cast<std::uint64_t>(perMcu);
+    }
+    const int stop = std::min<int>(byte(parameters + 1), SmoothedCoefficients - 1);
+    for (Component *c : inScan) {
+        for (int k = start; k <= stop; ++k)
+            c->unknownBits[static_cast<std::size_t>(k)] = low;
+    }
+    const ScanWeights &weights = frame->arithmetic() ? Arithmetic : Huffman;
+    const std::uint64_t restarts = restartInterval == 0 ? 0 : (mcus - 1) / restartInterval;
+    scanSeconds += static_cast<double>(blocks) * blockWeight(weights, *kind) +
+        static_cast<double>(restarts) * weights.restart;
+    restartBytes += 2 * restarts;
+    if (scans == 0)
+        firstScanComponents = count;
+    // A stream read in one scan (sequential, every component in it) is
+    // decoded from that scan alone: libjpeg reads no other.
+    const bool whole =
+        !frame->progressive() && static_cast<std::size_t>(count) == frame->components.size();
+    return ++scans == 1 && whole ? Step::End : Step::Next;
+}
+
+Inspection StreamWalk::result(std::uint64_t streamBytes) const
+{
+    Inspection stream;
     stream.width = frame->width;
     stream.height = frame->height;
     stream.components = static_cast<int>(frame->components.size());
@@ -457,19 +486,25 @@ JpegStream walkJpegStream(const FileBytes &file, std::uint64_t begin, std::uint6
             static_cast<unsigned>(c.vertical);
     }
     const double pixels = double(frame->width) * double(frame->height);
-    const double data =
-        static_cast<double>(std::min(end, file.size()) - std::min(begin, file.size()));
-    const double common = pixels * secondsPerPixel(*frame) + data * weights.dataByte;
+    const double common = pixels * secondsPerPixel(*frame) + double(streamBytes) * weights.dataByte;
     const bool oneScan = !frame->progressive() && scans == 1 &&
         static_cast<std::size_t>(firstScanComponents) == frame->components.size();
     stream.seconds = scanSeconds + common + (oneScan ? 0 : pixels * SecondsPerKeptPixel) +
         (frame->smoothed() ? pixels * SecondsPerSmoothedPixel : 0);
     stream.plainSeconds = static_cast<double>(componentBlocks) * weights.sequential + common;
     stream.honestBytes = restartBytes + (frame->arithmetic() ? 0 : componentBlocks / 8);
-    stream.coefficientBytes = oneScan ? 0 : keptBlocks * BytesPerBlock;
-    stream.laterExifOrientation = exif.later;
-    stream.turned = exif.first || exif.later;
+    JpegDetails details;
+    details.coefficientBytes = oneScan ? 0 : keptBlocks * BytesPerBlock;
+    details.turned = turns(app1.orientation());
+    stream.details = details;
     return stream;
+}
+
+} // namespace
+
+Inspection walkJpegStream(ByteReader &in, std::uint64_t begin, std::uint64_t end)
+{
+    return StreamWalk(in).walk(begin, end);
 }
 
 namespace {
@@ -481,93 +516,164 @@ bool matches(std::string_view start)
 
 Inspection inspect(const FileBytes &file, const DecodeLimits &)
 {
-    const JpegStream stream = walkJpegStream(file, 0, file.size());
-    if (!stream.refusal.empty())
-        return Inspection::refused(stream.refusal);
-    Inspection inspection;
-    inspection.width = stream.width;
-    inspection.height = stream.height;
-    inspection.seconds = stream.seconds;
-    inspection.plainSeconds = stream.plainSeconds;
-    inspection.honestBytes = stream.honestBytes;
+    ByteReader in(file, 0, file.size());
+    Inspection inspection = walkJpegStream(in, 0, file.size());
+    if (!inspection.refusal.empty())
+        return inspection;
     // The picture, once more while it is turned, and the coefficients of a
     // stream with several scans.
-    inspection.memory =
-        bgrBytes(stream.width, stream.height) * (stream.turned ? 2 : 1) + stream.coefficientBytes;
-    if (stream.laterExifOrientation) {
-        inspection.mend.asked = true;
-        inspection.mend.numbers[0] = static_cast<std::uint32_t>(*stream.laterExifOrientation);
-    }
+    const auto &details = std::any_cast<const JpegDetails &>(inspection.details);
+    inspection.memory = bgrBytes(inspection.width, inspection.height) * (details.turned ? 2 : 1) +
+        details.coefficientBytes;
     return inspection;
 }
 
-std::vector<uchar> app1(std::string_view payload)
+// libjpeg's errors come back through longjmp, with their message; its first
+// warning is kept, as libjpeg itself shows only the first.
+struct ErrorManager
 {
-    const std::size_t length = payload.size() + 2;
-    std::vector<uchar> segment(payload.size() + 4);
-    segment[0] = 0xff;
-    segment[1] = static_cast<uchar>(App1);
-    segment[2] = static_cast<uchar>(length >> 8);
-    segment[3] = static_cast<uchar>(length);
-    std::copy(payload.begin(), payload.end(), segment.begin() + 4);
-    return segment;
-}
-
-enum class LaterExif {
-    Honoured, // this OpenCV finds the block and turns the picture itself
-    Ignored, // it decodes the picture as stored
-    Mishandled, // anything else
+    jpeg_error_mgr manager; // first: libjpeg's pointer to it is a pointer to this
+    std::jmp_buf jump;
+    char error[JMSG_LENGTH_MAX];
+    char warning[JMSG_LENGTH_MAX];
 };
 
-// A tiny JPEG whose XMP block comes before its Exif block, which says "turn
-// 90 degrees clockwise": what does this OpenCV do with it?
-LaterExif findHandling(const Codec &codec)
+void exitWithError(j_common_ptr info)
 {
-    // Wide, with no two columns or rows alike, so that every turn shows.
-    cv::Mat picture(8, 16, CV_8UC3);
-    for (int y = 0; y < picture.rows; ++y)
-        for (int x = 0; x < picture.cols; ++x)
-            picture.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x * 16), uchar(y * 32), uchar(128));
-    const std::vector<uchar> jpeg = codec.encode(".jpg", picture, {cv::IMWRITE_JPEG_QUALITY, 100});
-    const cv::Mat stored = codec.decode(jpeg);
-    if (jpeg.size() < 2 || stored.empty())
-        return LaterExif::Mishandled;
-
-    const std::string exif = std::string(ExifSignature) +
-        std::string("MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0"sv);
-    const std::vector<uchar> xmp = app1("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>"sv);
-    const std::vector<uchar> turn = app1(exif);
-    std::vector<uchar> file;
-    file.reserve(jpeg.size() + xmp.size() + turn.size());
-    file.push_back(jpeg[0]);
-    file.push_back(jpeg[1]);
-    file.insert(file.end(), xmp.begin(), xmp.end());
-    file.insert(file.end(), turn.begin(), turn.end());
-    file.insert(file.end(), jpeg.begin() + 2, jpeg.end());
-
-    const cv::Mat decoded = codec.decode(file);
-    cv::Mat turned = stored.clone();
-    applyOrientation(turned, 6);
-    if (samePixels(decoded, turned))
-        return LaterExif::Honoured;
-    return samePixels(decoded, stored) ? LaterExif::Ignored : LaterExif::Mishandled;
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    (*info->err->format_message)(info, errors->error);
+    std::longjmp(errors->jump, 1);
 }
 
-// The orientation is applied after decoding where this OpenCV ignores the
-// block, and left to it where it honours it: nothing is turned twice.
-std::optional<Mend> mend(const MendQuestion &question, const Codec &codec)
+void keepFirstWarning(j_common_ptr info, int level)
 {
-    static std::once_flag once;
-    static LaterExif handling = LaterExif::Mishandled;
-    std::call_once(once, [&codec] { handling = findHandling(codec); });
-    if (handling == LaterExif::Mishandled)
-        return std::nullopt;
-    Mend result;
-    if (handling == LaterExif::Ignored)
-        result.orientation = static_cast<int>(question.numbers[0]);
-    return result;
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    if (level < 0 && info->err->num_warnings++ == 0)
+        (*info->err->format_message)(info, errors->warning);
+}
+
+// libjpeg's state for one file; the functions that call libjpeg hold no
+// C++ object that its longjmp could pass over.
+struct Decompression
+{
+    Decompression()
+    {
+        info.err = jpeg_std_error(&errors.manager);
+        errors.manager.error_exit = exitWithError;
+        errors.manager.emit_message = keepFirstWarning;
+    }
+    ~Decompression() { jpeg_destroy_decompress(&info); }
+    Decompression(const Decompression &) = delete;
+    Decompression &operator=(const Decompression &) = delete;
+
+    jpeg_decompress_struct info {};
+    ErrorManager errors {};
+};
+
+// As OpenCV reads the header: the APP1 segments kept, output at full size.
+bool readHeader(Decompression &jpeg, std::FILE *file)
+{
+    if (setjmp(jpeg.errors.jump) != 0)
+        return false;
+    jpeg_create_decompress(&jpeg.info);
+    jpeg_stdio_src(&jpeg.info, file);
+    jpeg_save_markers(&jpeg.info, JPEG_APP0 + 1, 0xffff);
+    jpeg_read_header(&jpeg.info, TRUE);
+    jpeg.info.scale_num = 1;
+    jpeg.info.scale_denom = 1;
+    jpeg_calc_output_dimensions(&jpeg.info);
+    return true;
+}
+
+// OpenCV's CMYK to BGR, for four-component pictures (CMYK, and YCCK, which
+// libjpeg turns into CMYK): no colour management, just the ink.
+void cmykToBgr(const JSAMPLE *cmyk, uchar *bgr, int width)
+{
+    for (int i = 0; i < width; ++i, cmyk += 4, bgr += 3) {
+        const int k = cmyk[3];
+        bgr[2] = static_cast<uchar>(k - ((255 - cmyk[0]) * k >> 8));
+        bgr[1] = static_cast<uchar>(k - ((255 - cmyk[1]) * k >> 8));
+        bgr[0] = static_cast<uchar>(k - ((255 - cmyk[2]) * k >> 8));
+    }
+}
+
+// As OpenCV reads the pixels: BGR straight from libjpeg, CMYK through its
+// own conversion. Like OpenCV, a failure after the last row is no failure.
+bool readPixels(Decompression &jpeg, cv::Mat &image)
+{
+    volatile bool allRows = false;
+    if (setjmp(jpeg.errors.jump) != 0)
+        return allRows;
+    const bool cmyk = jpeg.info.num_components == 4;
+    jpeg.info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg.info.out_color_components = cmyk ? 4 : 3;
+    jpeg_start_decompress(&jpeg.info);
+    JSAMPARRAY buffer = cmyk
+        ? (*jpeg.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&jpeg.info), JPOOL_IMAGE,
+              jpeg.info.output_width * 4, 1)
+        : nullptr;
+    for (int row = 0; row < image.rows; ++row) {
+        JSAMPROW into = cmyk ? buffer[0] : image.ptr<uchar>(row);
+        jpeg_read_scanlines(&jpeg.info, &into, 1);
+        if (cmyk)
+            cmykToBgr(buffer[0], image.ptr<uchar>(row), image.cols);
+    }
+    allRows = true;
+    jpeg_finish_decompress(&jpeg.info);
+    return true;
+}
+
+// The orientation the saved APP1 segments give.
+int savedOrientation(const jpeg_decompress_struct &info)
+{
+    App1Segments app1;
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 1 && app1.wanted())
+            app1.add(
+                std::string(reinterpret_cast<const char *>(marker->data), marker->data_length));
+    }
+    return app1.orientation();
+}
+
+std::string failure(const Decompression &jpeg)
+{
+    return std::string("undecodable: libjpeg: ") + jpeg.errors.error;
+}
+
+Decoded decodeJpeg(const DecodeRequest &request, std::FILE *file, Decompression &jpeg)
+{
+    if (!readHeader(jpeg, file))
+        return Decoded::failed(failure(jpeg));
+    const Inspection &checked = request.inspection;
+    const jpeg_decompress_struct &info = jpeg.info;
+    if (info.output_width != checked.width || info.output_height != checked.height ||
+        info.num_components != checked.components)
+        return readOtherwise(
+            "JPEG", "libjpeg", info.output_width, info.output_height, info.num_components, checked);
+    // Read before decoding, as OpenCV reads it: the saved segments go with
+    // the decoder's memory once it has finished.
+    const int orientation = savedOrientation(info);
+    Decoded decoded;
+    decoded.image.create(
+        static_cast<int>(info.output_height), static_cast<int>(info.output_width), CV_8UC3);
+    if (!readPixels(jpeg, decoded.image))
+        return Decoded::failed(failure(jpeg));
+    turnAsExifSays(decoded.image, orientation);
+    return decoded;
+}
+
+Decoded decode(const DecodeRequest &request)
+{
+    const OpenFile file = openForDecoding(request);
+    if (!file)
+        return Decoded::failed("unreadable: the file cannot be opened again");
+    Decompression jpeg;
+    Decoded decoded = decodeJpeg(request, file.get(), jpeg);
+    if (jpeg.errors.warning[0] != '\0')
+        report(request.path, std::string("warning: libjpeg: ") + jpeg.errors.warning);
+    return decoded;
 }
 
 } // namespace
 
-extern const Format JpegFormat = {"JPEG", matches, inspect, mend, Decoder::OpenCv};
+extern const Format JpegFormat = {"JPEG", matches, inspect, nullptr, decode};

@@ -1,10 +1,12 @@
-// JPEG 2000, as a JP2 file or a bare codestream: OpenJPEG, through OpenCV.
-// OpenJPEG builds structures for every tile, resolution, precinct and
-// code-block before it reads a packet, so its cost follows the coding
-// parameters (COD, COC, in the main header and in tile-part headers) as much
-// as the pixels.
-#include "decoding/bytes.h"
+// JPEG 2000, as a JP2 file or a bare codestream: OpenJPEG, through OpenCV,
+// in the OpenCV codec module, loaded at the first decode. OpenJPEG builds
+// structures for every tile, resolution, precinct and code-block before it
+// reads a packet, so its cost follows the coding parameters (COD, COC, in the
+// main header and in tile-part headers) as much as the pixels.
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/isobox.h"
+#include "decoding/opencvmodule.h"
 
 #include <algorithm>
 #include <array>
@@ -177,11 +179,6 @@ std::uint64_t ceilDivPow2(std::uint64_t value, int exponent)
     return (value + (std::uint64_t {1} << exponent) - 1) >> exponent;
 }
 
-std::uint64_t ceilDiv(std::uint64_t value, std::uint64_t divisor)
-{
-    return divisor == 0 ? 0 : (value + divisor - 1) / divisor;
-}
-
 // What OpenJPEG builds and walks for one tile-component.
 struct Structures
 {
@@ -222,60 +219,88 @@ void countTileComponent(std::uint64_t x0, std::uint64_t y0, std::uint64_t x1, st
     }
 }
 
-struct Codestream
+// A codestream in [begin, end) walked as OpenJPEG reads it: SIZ, the main
+// header, and every tile-part header.
+class CodestreamWalk
 {
+public:
+    CodestreamWalk(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
+        : in(file, begin, end), begin(begin), end(std::min(end, file.size()))
+    { }
+
+    Inspection walk(const DecodeLimits &limits);
+
+private:
+    bool refuse(const std::string &why)
+    {
+        refusal = "unreadable JPEG 2000: " + why;
+        return false;
+    }
+    int marker();
+    bool readSegment();
+    std::uint64_t field(std::size_t offset, std::size_t size) const
+    {
+        return bigEndianAt(segment, offset, size);
+    }
+    bool readSiz();
+    bool readMainHeader();
+    bool readTileParts();
+    bool readTilePartHeader(std::uint64_t tile, std::uint64_t part, bool first);
+    Inspection price(const DecodeLimits &limits) const;
+
+    ByteReader in;
+    std::uint64_t begin;
+    std::uint64_t end;
     std::string refusal;
+    std::string segment;
+    int next = 0; // the marker read last
     Picture picture;
-    double seconds = 0;
-    double plainSeconds = 0;
-    std::uint64_t honestBytes = 0;
-    std::uint64_t memory = 0;
+    Styles main;
+    std::map<std::uint64_t, Styles> tileStyles; // tiles with styles of their own
+    std::set<std::uint64_t> present; // tiles with a tile-part
 };
 
-// Walks a codestream in [begin, end): SIZ, the main header, and every
-// tile-part header, as OpenJPEG reads them.
-Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint64_t end)
+int CodestreamWalk::marker()
 {
-    Codestream stream;
-    const auto refuse = [&stream](const std::string &why) {
-        stream.refusal = "unreadable JPEG 2000: " + why;
-        return stream;
-    };
-    end = std::min(end, file.size());
-    ByteReader in(file, begin, end);
-    const auto marker = [&in]() {
-        const int high = in.next();
-        const int low = in.next();
-        return low < 0 ? -1 : high << 8 | low;
-    };
-    std::string segment;
-    const auto readSegment = [&in, &segment]() {
-        const int high = in.next();
-        const int low = in.next();
-        if (low < 0)
-            return false;
-        const int length = high << 8 | low;
-        return length >= 2 && in.take(static_cast<std::size_t>(length - 2), segment);
-    };
-    if (marker() != Soc || marker() != Siz || !readSegment())
-        return refuse("no SIZ segment first");
+    const int high = in.next();
+    const int low = in.next();
+    next = low < 0 ? -1 : high << 8 | low;
+    return next;
+}
 
-    // SIZ: capabilities, grid and tile sizes and origins, then the components.
-    Picture &picture = stream.picture;
+bool CodestreamWalk::readSegment()
+{
+    const int high = in.next();
+    const int low = in.next();
+    if (low < 0)
+        return false;
+    const int length = high << 8 | low;
+    return length >= 2 && in.take(static_cast<std::size_t>(length - 2), segment);
+}
+
+Inspection CodestreamWalk::walk(const DecodeLimits &limits)
+{
+    if (marker() != Soc || marker() != Siz || !readSegment())
+        refuse("no SIZ segment first");
+    else if (readSiz() && readMainHeader() && readTileParts())
+        return price(limits);
+    return Inspection::refused(refusal);
+}
+
+// SIZ: capabilities, grid and tile sizes and origins, then the components.
+bool CodestreamWalk::readSiz()
+{
     if (segment.size() < 36)
         return refuse("a SIZ segment cut short");
-    const auto at = [&segment](std::size_t offset, std::size_t size) {
-        return unsignedAt(segment, offset, size, ByteOrder::Big);
-    };
-    picture.x1 = at(2, 4);
-    picture.y1 = at(6, 4);
-    picture.x0 = at(10, 4);
-    picture.y0 = at(14, 4);
-    picture.tileWidth = at(18, 4);
-    picture.tileHeight = at(22, 4);
-    picture.tileX0 = at(26, 4);
-    picture.tileY0 = at(30, 4);
-    picture.components = static_cast<int>(at(34, 2));
+    picture.x1 = field(2, 4);
+    picture.y1 = field(6, 4);
+    picture.x0 = field(10, 4);
+    picture.y0 = field(14, 4);
+    picture.tileWidth = field(18, 4);
+    picture.tileHeight = field(22, 4);
+    picture.tileX0 = field(26, 4);
+    picture.tileY0 = field(30, 4);
+    picture.components = static_cast<int>(field(34, 2));
     if (segment.size() != 36 + 3 * static_cast<std::size_t>(picture.components))
         return refuse("a SIZ segment whose length disagrees with its components");
     if (picture.x1 <= picture.x0 || picture.y1 <= picture.y0 || picture.tileWidth == 0 ||
@@ -296,17 +321,18 @@ Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint6
             segment[component + 2] != 1)
             return refuse("a component OpenCV does not take");
     }
-    picture.tilesAcross = ceilDiv(picture.x1 - picture.tileX0, picture.tileWidth);
-    picture.tilesDown = ceilDiv(picture.y1 - picture.tileY0, picture.tileHeight);
-    const std::uint64_t tiles = picture.tilesAcross * picture.tilesDown;
-    if (tiles > MaxTiles)
+    picture.tilesAcross = divideRoundingUp(picture.x1 - picture.tileX0, picture.tileWidth);
+    picture.tilesDown = divideRoundingUp(picture.y1 - picture.tileY0, picture.tileHeight);
+    if (picture.tilesAcross * picture.tilesDown > MaxTiles)
         return refuse("more tiles than OpenJPEG takes");
+    return true;
+}
 
-    // The main header, up to the first tile-part.
-    Styles main;
+// The main header, up to the first tile-part.
+bool CodestreamWalk::readMainHeader()
+{
     std::string why;
-    int next = marker();
-    for (; next != Sot; next = marker()) {
+    for (marker(); next != Sot; marker()) {
         if (next < 0 || next == Eoc)
             return refuse("no tile-part");
         if (!readSegment())
@@ -318,12 +344,13 @@ Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint6
             return refuse("a main header marker OpenJPEG does not know");
         }
     }
-    if (!main.haveDefault)
-        return refuse("no COD segment");
+    return main.haveDefault || refuse("no COD segment");
+}
 
-    // Tile-parts: SOT, their header, then data up to the next, by Psot.
-    std::map<std::uint64_t, Styles> tileStyles;
-    std::set<std::uint64_t> present;
+// Tile-parts: SOT, their header, then data up to the next, by Psot.
+bool CodestreamWalk::readTileParts()
+{
+    const std::uint64_t tiles = picture.tilesAcross * picture.tilesDown;
     std::uint64_t parts = 0;
     std::uint64_t sot = in.offset() - 2;
     while (next == Sot) {
@@ -331,44 +358,61 @@ Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint6
             return refuse("more tile-parts than are walked");
         if (!readSegment() || segment.size() != 8)
             return refuse("a tile-part header cut short");
-        const std::uint64_t tile = at(0, 2);
-        const std::uint64_t length = at(2, 4);
-        const std::uint64_t part = at(6, 1);
+        const std::uint64_t tile = field(0, 2);
+        const std::uint64_t length = field(2, 4);
+        const std::uint64_t part = field(6, 1);
         if (tile >= tiles || (length != 0 && length < 14))
             return refuse("a tile-part OpenJPEG refuses");
-        const bool first = present.insert(tile).second;
-        Styles styles = first ? main : tileStyles.count(tile) ? tileStyles[tile] : main;
-        bool ownStyle = false;
-        for (next = marker(); next != Sod; next = marker()) {
-            if (next < 0)
-                return refuse("a tile-part header cut short");
-            if (!readSegment())
-                return refuse("a tile-part header segment cut short");
-            if (next == Cod || next == Coc) {
-                if (part != 0)
-                    return refuse("coding styles after a tile's first part");
-                if (!applySegment(next, segment, picture, styles, why))
-                    return refuse(why);
-                ownStyle = true;
-            } else if (!isKnownSegment(next)) {
-                return refuse("a tile-part header marker OpenJPEG does not know");
-            }
-        }
-        if (ownStyle)
-            tileStyles[tile] = styles;
+        if (!readTilePartHeader(tile, part, present.insert(tile).second))
+            return false;
         if (length == 0)
             break; // the last tile-part runs to the end of the codestream
         sot += length;
         if (sot + 2 > end)
             break;
-        if (!in.skip(sot - in.offset()))
-            break;
-        next = marker();
-        if (next == Eoc || next < 0)
+        // The next tile-part starts where this one's length says, whatever
+        // its header read.
+        if (sot >= in.offset())
+            in.skip(sot - in.offset());
+        else
+            in.moveTo(sot, end);
+        if (marker() == Eoc || next < 0)
             break;
     }
+    return true;
+}
 
-    // OpenJPEG sets up every tile and decodes those that are present.
+// A tile-part's header up to its data: coding styles of the tile's own in
+// its first part only.
+bool CodestreamWalk::readTilePartHeader(std::uint64_t tile, std::uint64_t part, bool first)
+{
+    const auto own = tileStyles.find(tile);
+    Styles styles = first || own == tileStyles.end() ? main : own->second;
+    bool ownStyle = false;
+    std::string why;
+    for (marker(); next != Sod; marker()) {
+        if (next < 0)
+            return refuse("a tile-part header cut short");
+        if (!readSegment())
+            return refuse("a tile-part header segment cut short");
+        if (next == Cod || next == Coc) {
+            if (part != 0)
+                return refuse("coding styles after a tile's first part");
+            if (!applySegment(next, segment, picture, styles, why))
+                return refuse(why);
+            ownStyle = true;
+        } else if (!isKnownSegment(next)) {
+            return refuse("a tile-part header marker OpenJPEG does not know");
+        }
+    }
+    if (ownStyle)
+        tileStyles[tile] = styles;
+    return true;
+}
+
+// OpenJPEG sets up every tile and decodes those that are present.
+Inspection CodestreamWalk::price(const DecodeLimits &limits) const
+{
     Structures count;
     double samples = 0;
     for (const std::uint64_t tile : present) {
@@ -400,104 +444,71 @@ Codestream walkCodestream(const FileBytes &file, std::uint64_t begin, std::uint6
     const double pictureSamples =
         double(picture.x1 - picture.x0) * double(picture.y1 - picture.y0) * picture.components;
 
+    const double tiles = double(picture.tilesAcross * picture.tilesDown);
     const double data = double(end - begin) * SecondsPerDataByte;
     const auto seconds = [&](const Structures &s, double tileCount, double sampleCount) {
         return tileCount * SecondsPerTile + s.precincts * SecondsPerPrecinct +
             s.codeBlocks * SecondsPerCodeBlock + s.packets * SecondsPerPacket +
             sampleCount * SecondsPerSample;
     };
-    stream.seconds = seconds(count, double(tiles), std::max(samples, pictureSamples)) + data;
-    stream.plainSeconds = seconds(plain, 1, pictureSamples) + data;
-    // Every packet's header takes a bit, even an empty one's.
-    stream.honestBytes = saturatingCount(count.packets / 8);
-    stream.memory = saturatingCount(pictureSamples * BytesPerSample + double(tiles) * BytesPerTile +
-        count.precincts * BytesPerPrecinct + count.codeBlocks * BytesPerCodeBlock +
-        count.packets * BytesPerPacket + double(end - begin));
-    return stream;
-}
-
-Inspection inspectionOf(const Codestream &stream, const DecodeLimits &limits)
-{
-    if (!stream.refusal.empty())
-        return Inspection::refused(stream.refusal);
     Inspection inspection;
-    inspection.width = stream.picture.x1 - stream.picture.x0;
-    inspection.height = stream.picture.y1 - stream.picture.y0;
+    inspection.width = picture.x1 - picture.x0;
+    inspection.height = picture.y1 - picture.y0;
     // OpenJPEG keeps every sample as a 32-bit number, twice: an eighth of
     // the pixels the other decoders take.
     inspection.pixelLimit = limits.pixels / 8;
-    inspection.seconds = stream.seconds;
-    inspection.plainSeconds = stream.plainSeconds;
-    inspection.honestBytes = stream.honestBytes;
-    inspection.memory = stream.memory;
+    inspection.seconds = seconds(count, tiles, std::max(samples, pictureSamples)) + data;
+    inspection.plainSeconds = seconds(plain, 1, pictureSamples) + data;
+    // Every packet's header takes a bit, even an empty one's.
+    inspection.honestBytes = saturatingCount(count.packets / 8);
+    inspection.memory = saturatingCount(pictureSamples * BytesPerSample + tiles * BytesPerTile +
+        count.precincts * BytesPerPrecinct + count.codeBlocks * BytesPerCodeBlock +
+        count.packets * BytesPerPacket + double(end - begin));
     return inspection;
 }
 
 Inspection inspectCodestream(const FileBytes &file, const DecodeLimits &limits)
 {
-    return inspectionOf(walkCodestream(file, 0, file.size()), limits);
+    return CodestreamWalk(file, 0, file.size()).walk(limits);
 }
 
-struct Box
+std::optional<IsoBox> boxAt(const FileBytes &file, std::uint64_t offset, std::uint64_t limit)
 {
-    std::string type;
-    std::uint64_t contents = 0; // offset of its contents
-    std::uint64_t end = 0; // 0: to the end of the file
-};
+    return isoBoxAt(file.read(offset, 16), offset, limit);
+}
 
-std::optional<Box> readBox(const FileBytes &file, std::uint64_t offset)
+// Whether a JP2 header box holds a palette that turns a component into more
+// than four, which OpenCV does not show.
+bool widePalette(const FileBytes &file, const IsoBox &header)
 {
-    const std::string header = file.read(offset, 16);
-    if (header.size() < 8)
-        return std::nullopt;
-    Box box;
-    box.type = header.substr(4, 4);
-    std::uint64_t length = unsignedAt(header, 0, 4, ByteOrder::Big);
-    box.contents = offset + 8;
-    if (length == 1) {
-        if (header.size() < 16)
-            return std::nullopt;
-        length = unsignedAt(header, 8, 8, ByteOrder::Big);
-        box.contents = offset + 16;
+    std::uint64_t offset = header.contents;
+    for (int children = 0; children < MaxBoxes && offset < header.end; ++children) {
+        const std::optional<IsoBox> child = boxAt(file, offset, header.end);
+        if (!child)
+            break;
+        if (child->type == "pclr") {
+            const std::string columns = file.read(child->contents + 2, 1);
+            if (columns.size() != 1 || static_cast<unsigned char>(columns[0]) > 4)
+                return true;
+        }
+        offset = child->end;
     }
-    if (length != 0 && (length < box.contents - offset || length > file.size() - offset))
-        return std::nullopt;
-    box.end = length == 0 ? 0 : offset + length;
-    return box;
+    return false;
 }
 
 // A JP2 file: its boxes up to the codestream box, whose codestream decides.
-// A palette box turns one component into several: only three or four are shown.
 Inspection inspectJp2(const FileBytes &file, const DecodeLimits &limits)
 {
     std::uint64_t offset = 0;
-    for (int boxes = 0; boxes < MaxBoxes; ++boxes) {
-        const std::optional<Box> box = readBox(file, offset);
+    for (int boxes = 0; boxes < MaxBoxes && offset < file.size(); ++boxes) {
+        const std::optional<IsoBox> box = boxAt(file, offset, file.size());
         if (!box)
             break;
-        if (box->type == "jp2h") {
-            std::uint64_t inner = box->contents;
-            for (int children = 0; children < MaxBoxes; ++children) {
-                const std::optional<Box> child = readBox(file, inner);
-                if (!child || (box->end != 0 && inner >= box->end))
-                    break;
-                if (child->type == "pclr") {
-                    const std::string columns = file.read(child->contents + 2, 1);
-                    if (columns.size() != 1 || static_cast<unsigned char>(columns[0]) > 4)
-                        return Inspection::refused(
-                            "unreadable JPEG 2000: a palette of more than four colours a pixel");
-                }
-                if (child->end == 0)
-                    break;
-                inner = child->end;
-            }
-        } else if (box->type == "jp2c") {
-            return inspectionOf(
-                walkCodestream(file, box->contents, box->end == 0 ? file.size() : box->end),
-                limits);
-        }
-        if (box->end == 0)
-            break;
+        if (box->type == "jp2h" && widePalette(file, *box))
+            return Inspection::refused(
+                "unreadable JPEG 2000: a palette of more than four colours a pixel");
+        if (box->type == "jp2c")
+            return CodestreamWalk(file, box->contents, box->end).walk(limits);
         offset = box->end;
     }
     return Inspection::refused("unreadable JPEG 2000: no codestream box");
@@ -508,7 +519,7 @@ Inspection inspectJp2(const FileBytes &file, const DecodeLimits &limits)
 using namespace std::string_view_literals;
 extern const Format Jp2Format = {"JPEG 2000",
     [](std::string_view s) { return startsWith(s, "\0\0\0\x0cjP  \r\n\x87\n"sv); }, inspectJp2,
-    nullptr, Decoder::OpenCv};
+    loadOpenCv, decodeWithOpenCv};
 extern const Format J2kFormat = {"JPEG 2000 codestream",
     [](std::string_view s) { return startsWith(s, "\xff\x4f\xff\x51"); }, inspectCodestream,
-    nullptr, Decoder::OpenCv};
+    loadOpenCv, decodeWithOpenCv};

@@ -11,6 +11,11 @@ struct DecodeLimits
     // The most pixels a picture may declare: 2^28 (268 Mpx, above every camera's),
     // or OpenCV's own OPENCV_IO_MAX_IMAGE_PIXELS where the user has set it.
     std::uint64_t pixels = std::uint64_t {1} << 28;
+    // The longest sides OpenCV decodes: 2^20, or OPENCV_IO_MAX_IMAGE_WIDTH
+    // and _HEIGHT where the user has set them. cv::imread refuses anything
+    // longer, and so does every decoder here.
+    std::uint64_t width = std::uint64_t {1} << 20;
+    std::uint64_t height = std::uint64_t {1} << 20;
 
     // Work that any file may ask for, in seconds of this project's machine.
     double freeSeconds = 1.0;

@@ -1,8 +1,12 @@
-// The Netpbm family, each read by a decoder of OpenCV's own: PBM, PGM and PPM
-// ("P1" to "P6"), PAM ("P7"), whose colour order depends on its tuple type,
-// and PFM ("PF" and "Pf").
-#include "decoding/bytes.h"
+// The Netpbm family, each read by a decoder of OpenCV's own, in the OpenCV
+// codec module, loaded at the first decode: PBM, PGM and PPM ("P1" to "P6"),
+// PAM ("P7"), whose colour order depends on its tuple type, and PFM ("PF" and
+// "Pf").
+#include "decoding/netpbm.h"
+
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/opencvmodule.h"
 
 #include <opencv2/core.hpp>
 
@@ -110,18 +114,6 @@ Inspection inspectPnm(const FileBytes &file, const DecodeLimits &)
         3 * sampleBytes);
 }
 
-// What a PAM ("P7") header says, read as OpenCV's decoder reads it: lines
-// end at a line feed or a carriage return, field names in capitals, values
-// trimmed, the last TUPLTYPE wins. Numbers that are not plain digits read as 0.
-struct PamHeader
-{
-    int width = 0;
-    int height = 0;
-    int depth = 0; // samples per pixel
-    int maxval = 0;
-    std::string tupleType; // empty when the header names none
-};
-
 std::string_view trimmed(std::string_view text)
 {
     const auto first = text.find_first_not_of(" \t\r\n\v\f");
@@ -194,9 +186,7 @@ Inspection inspectPam(const FileBytes &file, const DecodeLimits &)
         static_cast<std::uint64_t>(header->depth) * sampleBytes;
     Inspection inspection =
         picture(header->width, header->height, rowBytes, SecondsPerBinaryPixel, 4 * sampleBytes);
-    inspection.mend.asked = true;
-    inspection.mend.numbers[0] = static_cast<std::uint32_t>(header->depth);
-    inspection.mend.text = header->tupleType;
+    inspection.details = *header;
     return inspection;
 }
 
@@ -251,20 +241,29 @@ Decoding findDecoding(const Codec &codec, int depth, const std::string &tupleTyp
 
 // Found out the first time each tuple type and depth is met: swapped files
 // are put right, broken ones are not decoded.
-std::optional<Mend> mendPam(const MendQuestion &question, const Codec &codec)
+Decoding decodingOf(const PamHeader &header)
 {
     static std::mutex mutex;
     static std::map<std::pair<std::string, int>, Decoding> found;
-    const auto key = std::make_pair(question.text, static_cast<int>(question.numbers[0]));
+    const auto key = std::make_pair(header.tupleType, header.depth);
     const std::lock_guard<std::mutex> lock(mutex);
     auto known = found.find(key);
     if (known == found.end())
-        known = found.emplace(key, findDecoding(codec, key.second, key.first)).first;
-    if (known->second == Decoding::Wrong)
-        return std::nullopt;
-    Mend mend;
-    mend.swapRedBlue = known->second == Decoding::RedBlueSwapped;
-    return mend;
+        known = found.emplace(key, findDecoding(openCvCodec(), key.second, key.first)).first;
+    return known->second;
+}
+
+Decoded decodePam(const DecodeRequest &request)
+{
+    const auto &header = std::any_cast<const PamHeader &>(request.inspection.details);
+    const Decoding decoding = decodingOf(header);
+    if (decoding == Decoding::Wrong)
+        return Decoded::failed(
+            "unmendable: the OpenCV in use decodes PAM files like this one wrongly");
+    Decoded decoded = decodeWithOpenCv(request);
+    if (!decoded.image.empty() && decoding == Decoding::RedBlueSwapped)
+        Mend {true}.apply(decoded.image);
+    return decoded;
 }
 
 // A number in a PFM header: the bytes up to the next white space (2048 at
@@ -301,8 +300,8 @@ Inspection inspectPfm(const FileBytes &file, const DecodeLimits &)
 } // namespace
 
 extern const Format PnmFormat = {"PNM", [](std::string_view s) { return isNetpbm(s, "123456"); },
-    inspectPnm, nullptr, Decoder::OpenCv};
-extern const Format PamFormat = {"PAM", [](std::string_view s) { return isNetpbm(s, "7"); },
-    inspectPam, mendPam, Decoder::OpenCv};
+    inspectPnm, loadOpenCv, decodeWithOpenCv};
+extern const Format PamFormat = {
+    "PAM", [](std::string_view s) { return isNetpbm(s, "7"); }, inspectPam, loadOpenCv, decodePam};
 extern const Format PfmFormat = {"PFM", [](std::string_view s) { return isNetpbm(s, "Ff"); },
-    inspectPfm, nullptr, Decoder::OpenCv};
+    inspectPfm, loadOpenCv, decodeWithOpenCv};

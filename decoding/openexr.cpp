@@ -2,8 +2,9 @@
 // line as floats. OpenEXR reads a known attribute's value by its type and not
 // by the size the file gives, so a header whose sizes disagree with their
 // types is read differently by any other reader: it is refused.
-#include "decoding/bytes.h"
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/opencvmodule.h"
 
 #include <algorithm>
 #include <map>
@@ -219,4 +220,4 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
 
 } // namespace
 
-extern const Format OpenExrFormat = {"OpenEXR", matches, inspect, nullptr, Decoder::OpenCv};
+extern const Format OpenExrFormat = {"OpenEXR", matches, inspect, loadOpenCv, decodeWithOpenCv};

@@ -1,10 +1,18 @@
-// PNG: libpng, through OpenCV, which reads every chunk to the end, inflating
-// and keeping compressed text (zTXt, iTXt) and the colour profile (iCCP) on
-// its way.
-#include "decoding/bytes.h"
+// PNG: libpng, called as OpenCV calls it, which reads every chunk to the
+// end, inflating and keeping compressed text (zTXt, iTXt) and the colour
+// profile (iCCP) on its way, and turns the picture as an eXIf chunk says.
+#include "decoding/byteorder.h"
+#include "decoding/exif.h"
 #include "decoding/formats.h"
+#include "decoding/report.h"
+
+#include <png.h>
 
 #include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -26,6 +34,21 @@ constexpr std::uint64_t BestDeflateRatio = 1032;
 bool matches(std::string_view start)
 {
     return startsWith(start, "\x89PNG\r\n\x1a\n");
+}
+
+// The samples a pixel has in the file, by colour type, as libpng counts them.
+int channelsOf(int colourType)
+{
+    switch (colourType) {
+    case 2: // RGB
+        return 3;
+    case 4: // grey and alpha
+        return 2;
+    case 6: // RGBA
+        return 4;
+    default: // grey, palette
+        return 1;
+    }
 }
 
 // The bits a pixel takes, or 0 where the depth does not go with the colour type.
@@ -165,6 +188,7 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     Inspection inspection;
     inspection.width = width;
     inspection.height = height;
+    inspection.components = channelsOf(colourType);
     const std::uint64_t rows = rowBytes(width, height, bits, interlace == 1);
     const double image =
         double(rows) * SecondsPerRowByte + double(width) * double(height) * SecondsPerPixel;
@@ -179,6 +203,145 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     return inspection;
 }
 
+// libpng's errors come back through longjmp, with their message; its first
+// warning is kept.
+struct Messages
+{
+    std::string error;
+    std::string warning;
+};
+
+void exitWithError(png_structp png, png_const_charp message)
+{
+    static_cast<Messages *>(png_get_error_ptr(png))->error = message;
+    png_longjmp(png, 1);
+}
+
+void keepFirstWarning(png_structp png, png_const_charp message)
+{
+    auto *messages = static_cast<Messages *>(png_get_error_ptr(png));
+    if (messages->warning.empty())
+        messages->warning = message;
+}
+
+// libpng's state for one file; the functions that call libpng hold no C++
+// object that its longjmp could pass over.
+struct Reading
+{
+    explicit Reading(Messages &messages)
+        : png(png_create_read_struct(
+              PNG_LIBPNG_VER_STRING, &messages, exitWithError, keepFirstWarning)),
+          info(png ? png_create_info_struct(png) : nullptr),
+          end(png ? png_create_info_struct(png) : nullptr)
+    { }
+    ~Reading() { png_destroy_read_struct(&png, &info, &end); }
+    Reading(const Reading &) = delete;
+    Reading &operator=(const Reading &) = delete;
+
+    png_structp png;
+    png_infop info;
+    png_infop end;
+};
+
+bool readHeader(Reading &reading, std::FILE *file)
+{
+    if (setjmp(png_jmpbuf(reading.png)) != 0)
+        return false;
+    png_init_io(reading.png, file);
+    png_read_info(reading.png, reading.info);
+    return true;
+}
+
+// As OpenCV reads a picture into three 8-bit channels: 16-bit samples cut to
+// their high byte, alpha and transparency dropped, palettes and grey
+// expanded, colour in BGR order, interlaced passes combined.
+bool readPixels(Reading &reading, unsigned char **rows)
+{
+    if (setjmp(png_jmpbuf(reading.png)) != 0)
+        return false;
+    png_structp png = reading.png;
+    const int depth = png_get_bit_depth(png, reading.info);
+    const int colourType = png_get_color_type(png, reading.info);
+    if (depth == 16)
+        png_set_strip_16(png);
+    else
+        png_set_swap(png);
+    png_set_strip_alpha(png);
+    if (colourType == PNG_COLOR_TYPE_PALETTE)
+        png_set_palette_to_rgb(png);
+    if ((colourType & PNG_COLOR_MASK_COLOR) == 0 && depth < 8)
+        png_set_expand_gray_1_2_4_to_8(png);
+    if ((colourType & PNG_COLOR_MASK_COLOR) != 0)
+        png_set_bgr(png);
+    else
+        png_set_gray_to_rgb(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, reading.info);
+    png_read_image(png, rows);
+    png_read_end(png, reading.end);
+    return true;
+}
+
+// The eXIf chunk before or after the pixels, as OpenCV looks for it.
+int orientationOf(const Reading &reading)
+{
+    png_uint_32 length = 0;
+    png_bytep exif = nullptr;
+    for (png_inforp info : {reading.info, reading.end}) {
+        if (png_get_valid(reading.png, info, PNG_INFO_eXIf) != 0) {
+            png_get_eXIf_1(reading.png, info, &length, &exif);
+            break;
+        }
+    }
+    if (!exif || length == 0)
+        return 1;
+    return exifOrientation(std::string_view(reinterpret_cast<const char *>(exif), length))
+        .value_or(1);
+}
+
+Decoded decodePng(
+    const DecodeRequest &request, std::FILE *file, Reading &reading, const Messages &messages)
+{
+    const auto failure = [&messages] {
+        return Decoded::failed("undecodable: libpng: " + messages.error);
+    };
+    if (!reading.png || !reading.info || !reading.end)
+        return Decoded::failed("undecodable: libpng cannot start");
+    if (!readHeader(reading, file))
+        return failure();
+    const Inspection &checked = request.inspection;
+    const png_uint_32 width = png_get_image_width(reading.png, reading.info);
+    const png_uint_32 height = png_get_image_height(reading.png, reading.info);
+    const int channels = png_get_channels(reading.png, reading.info);
+    if (width != checked.width || height != checked.height || channels != checked.components)
+        return readOtherwise("PNG", "libpng", width, height, channels, checked);
+    Decoded decoded;
+    decoded.image.create(static_cast<int>(height), static_cast<int>(width), CV_8UC3);
+    std::vector<unsigned char *> rows(height);
+    for (int row = 0; row < decoded.image.rows; ++row)
+        rows[static_cast<std::size_t>(row)] = decoded.image.ptr<unsigned char>(row);
+    if (!readPixels(reading, rows.data()))
+        return failure();
+    turnAsExifSays(decoded.image, orientationOf(reading));
+    return decoded;
+}
+
+Decoded decode(const DecodeRequest &request)
+{
+    const OpenFile file = openForDecoding(request);
+    if (!file)
+        return Decoded::failed("unreadable: the file cannot be opened again");
+    Messages messages;
+    Decoded decoded;
+    {
+        Reading reading(messages);
+        decoded = decodePng(request, file.get(), reading, messages);
+    }
+    if (!messages.warning.empty())
+        report(request.path, "warning: libpng: " + messages.warning);
+    return decoded;
+}
+
 } // namespace
 
-extern const Format PngFormat = {"PNG", matches, inspect, nullptr, Decoder::OpenCv};
+extern const Format PngFormat = {"PNG", matches, inspect, nullptr, decode};

@@ -1,7 +1,8 @@
 // Radiance HDR: OpenCV's own decoder, which reads the header with fgets and
 // sscanf and decodes into a float picture before converting it.
-#include "decoding/bytes.h"
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/opencvmodule.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -119,4 +120,5 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
 
 } // namespace
 
-extern const Format RadianceFormat = {"Radiance HDR", matches, inspect, nullptr, Decoder::OpenCv};
+extern const Format RadianceFormat = {
+    "Radiance HDR", matches, inspect, loadOpenCv, decodeWithOpenCv};

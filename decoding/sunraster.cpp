@@ -1,6 +1,7 @@
 // Sun raster: OpenCV's own decoder.
-#include "decoding/bytes.h"
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
+#include "decoding/opencvmodule.h"
 
 namespace {
 
@@ -47,4 +48,5 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
 
 } // namespace
 
-extern const Format SunRasterFormat = {"Sun raster", matches, inspect, nullptr, Decoder::OpenCv};
+extern const Format SunRasterFormat = {
+    "Sun raster", matches, inspect, loadOpenCv, decodeWithOpenCv};

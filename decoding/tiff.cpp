@@ -1,9 +1,11 @@
-// TIFF and BigTIFF: libtiff, through OpenCV, which reads every strip or tile
-// of the first directory as 8-bit RGBA (TIFFReadRGBAStrip and -Tile) into a
-// buffer the size of one strip or tile, whatever the picture's size.
-#include "decoding/bytes.h"
+// TIFF and BigTIFF: libtiff, through OpenCV, in the OpenCV codec module,
+// loaded at the first decode. OpenCV reads every strip or tile of the first
+// directory as 8-bit RGBA (TIFFReadRGBAStrip and -Tile) into a buffer the
+// size of one strip or tile, whatever the picture's size.
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
 #include "decoding/jpeg.h"
+#include "decoding/opencvmodule.h"
 
 #include <algorithm>
 #include <map>
@@ -321,6 +323,7 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     std::uint64_t honestBytes = 0;
     std::uint64_t jpegBuffers = 0;
     std::uint64_t walked = 0;
+    ByteReader pieceReader(file, 0, 0);
     for (std::uint64_t piece = 0; piece < pieces; ++piece) {
         const std::uint64_t at = (*offsets)[piece];
         const std::uint64_t size = (*counts)[piece];
@@ -332,13 +335,15 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         walked += size;
         if (walked > MaxWalkedPerFileByte * file.size() + (1 << 20))
             return unreadable("JPEG strips that overlap over and over");
-        const JpegStream stream = walkJpegStream(file, at, at + size);
+        const Inspection stream =
+            walkJpegStream(pieceReader, at, at + std::min(size, file.size() - at));
         if (!stream.refusal.empty())
             return Inspection::refused("in a TIFF strip or tile, " + stream.refusal);
         decoding += stream.seconds;
         plainDecoding += stream.plainSeconds;
         honestBytes += stream.honestBytes;
-        jpegBuffers = std::max(jpegBuffers, stream.coefficientBytes);
+        jpegBuffers = std::max(
+            jpegBuffers, std::any_cast<const JpegDetails &>(stream.details).coefficientBytes);
     }
     if (compression->bestRatio != 0)
         honestBytes = saturatingProduct(pieces, pieceBytes) / compression->bestRatio;
@@ -357,4 +362,4 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
 
 } // namespace
 
-extern const Format TiffFormat = {"TIFF", matches, inspect, nullptr, Decoder::OpenCv};
+extern const Format TiffFormat = {"TIFF", matches, inspect, loadOpenCv, decodeWithOpenCv};

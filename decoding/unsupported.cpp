@@ -1,6 +1,8 @@
 // Formats that OpenCV's decoders take but this viewer refuses outright: their
-// decoders end the program or cannot be bounded.
-#include "decoding/bytes.h"
+// decoders end the program or cannot be bounded. They take a file before any
+// other format does, whatever it starts as: OpenCV turns to them when the
+// decoder of the format a file starts as turns it down.
+#include "decoding/byteorder.h"
 #include "decoding/formats.h"
 
 #include <algorithm>
@@ -35,5 +37,5 @@ Inspection refuseGdal(const FileBytes &, const DecodeLimits &)
 
 } // namespace
 
-extern const Format DicomFormat = {"DICOM", isDicom, refuseDicom, nullptr, Decoder::OpenCv};
-extern const Format GdalFormat = {"GDAL", isGdal, refuseGdal, nullptr, Decoder::OpenCv};
+extern const Format DicomFormat = {"DICOM", isDicom, refuseDicom, nullptr, nullptr};
+extern const Format GdalFormat = {"GDAL", isGdal, refuseGdal, nullptr, nullptr};

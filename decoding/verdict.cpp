@@ -24,6 +24,11 @@ std::string overLimits(
     const Inspection &inspection, const FileBytes &file, const DecodeLimits &limits)
 {
     const std::uint64_t pixelLimit = inspection.pixelLimit.value_or(limits.pixels);
+    if (inspection.width > limits.width || inspection.height > limits.height)
+        return "too costly: declares " + std::to_string(inspection.width) + " x " +
+            std::to_string(inspection.height) + " pixels, a side longer than the " +
+            std::to_string(limits.width) + " x " + std::to_string(limits.height) +
+            " that are decoded";
     if (inspection.pixels() > pixelLimit)
         return "too costly: declares " + std::to_string(inspection.width) + " x " +
             std::to_string(inspection.height) + " pixels, more than the " +

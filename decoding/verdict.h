@@ -1,7 +1,7 @@
 #pragma once
 
 #include "decoding/filebytes.h"
-#include "decoding/format.h"
+#include "decoding/inspection.h"
 #include "decoding/limits.h"
 
 #include <string>

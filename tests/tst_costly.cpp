@@ -104,6 +104,26 @@ private slots:
             << write("refine.jpg", jpegRefinementScans(4096, 4096, 1, 256)) << "hollow";
         QTest::newRow("refinement scans at the limits")
             << write("limits.jpg", jpegRefinementScans(16384, 16384, 3, 16)) << "hollow";
+
+        // Files that are two formats at once, whatever their first bytes
+        // say: OpenCV would hand them to its DICOM decoder once the first
+        // format's turned them down, or at once.
+        const cv::Mat picture = patternImage(9);
+        const auto encoded = [&picture](const char *extension) {
+            std::vector<uchar> bytes;
+            cv::imencode(extension, picture, bytes);
+            return QByteArray(
+                reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+        };
+        QByteArray riffSizeZero = encoded(".webp");
+        riffSizeZero.replace(4, 4, QByteArray(4, '\0'));
+        QTest::newRow("dicom behind a webp header whose riff size is 0")
+            << write("webp0.jpg", dicomBehind(riffSizeZero)) << "DICOM";
+        for (const char *extension : {".webp", ".jpg", ".png", ".bmp", ".tiff", ".ppm", ".pam"})
+            QTest::addRow("dicom behind a %s header", extension + 1)
+                << write(QStringLiteral("dicom%1.jpg").arg(extension + 1),
+                       dicomBehind(encoded(extension)))
+                << "DICOM";
     }
 
     void refusedFromTheirHeaders()

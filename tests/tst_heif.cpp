@@ -1,5 +1,6 @@
 // HEIC and AVIF files, written here with libheif's own encoder, open through
 // the real window showing exactly what libheif decodes.
+#include "support/libheifdecode.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -98,36 +99,6 @@ bool encode(const cv::Mat &bgr, const Encoding &encoding, const QString &path)
         heif_error_Ok;
 }
 
-// libheif's own decode of the primary image, as 8-bit BGR.
-cv::Mat libheifDecode(const QString &path)
-{
-    heif_init(nullptr);
-    const std::unique_ptr<heif_context, void (*)(heif_context *)> context(
-        heif_context_alloc(), heif_context_free);
-    heif_image_handle *handle = nullptr;
-    heif_image *image = nullptr;
-    heif_decoding_options *options = heif_decoding_options_alloc();
-    options->convert_hdr_to_8bit = 1;
-    cv::Mat bgr;
-    if (heif_context_read_from_file(context.get(), path.toLocal8Bit().constData(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(context.get(), &handle).code == heif_error_Ok &&
-        heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, options)
-                .code == heif_error_Ok) {
-        int stride = 0;
-        const std::uint8_t *pixels =
-            heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
-        const cv::Mat rgb(heif_image_get_height(image, heif_channel_interleaved),
-            heif_image_get_width(image, heif_channel_interleaved), CV_8UC3,
-            const_cast<std::uint8_t *>(pixels), std::size_t(stride));
-        cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
-    }
-    heif_decoding_options_free(options);
-    heif_image_release(image);
-    heif_image_handle_release(handle);
-    return bgr;
-}
-
 } // namespace
 
 class HeifTest : public QObject
@@ -155,7 +126,7 @@ class HeifTest : public QObject
     // decode of it shows them.
     void expectLibheifPicture(const QString &file)
     {
-        const cv::Mat expected = libheifDecode(file);
+        const cv::Mat expected = libheifDecode(file.toStdString());
         QVERIFY(!expected.empty());
         const QString reference = dir.filePath(QStringLiteral("reference.png"));
         QVERIFY(cv::imwrite(reference.toStdString(), expected));
@@ -248,7 +219,7 @@ private slots:
     {
         const QString file = dir.filePath(QStringLiteral("turned-again.HEIC"));
         QVERIFY(encode(picture, {heif_compression_HEVC, Kind::Colour, 6}, file));
-        const cv::Mat decoded = libheifDecode(file);
+        const cv::Mat decoded = libheifDecode(file.toStdString());
         QCOMPARE(decoded.size(), cv::Size(picture.rows, picture.cols));
     }
 

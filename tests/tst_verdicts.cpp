@@ -186,8 +186,10 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(int, width);
         QFETCH(int, height);
-        // The sides alone: no limit on pixels or work.
+        // The sides alone: no limit on sides, pixels or work.
         DecodeLimits limits;
+        limits.width = ~std::uint64_t {0};
+        limits.height = ~std::uint64_t {0};
         limits.pixels = ~std::uint64_t {0};
         limits.freeSeconds = 1e30;
         const Verdict verdict = inspectBytes(file, limits);

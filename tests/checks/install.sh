@@ -7,7 +7,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 id=org.morvastel.Morvastel
-module=$(cd "$prefix" && find lib -path '*/morvastel/libmorvastel_codecs.so' | head -n 1)
+module=$(cd "$prefix" && find lib -path '*/morvastel/libmorvastel_opencv.so' | head -n 1)
 [ -n "$module" ] || { echo "FAIL: the codec module is not installed"; exit 1; }
 for file in bin/morvastel $module share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
             share/icons/hicolor/scalable/apps/$id.svg; do

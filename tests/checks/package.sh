@@ -4,7 +4,7 @@
 # the files it should hold, and the program it contains starting in a real X
 # server. Nothing is installed on the system.
 set -euo pipefail
-build=$1 realwindow=$2 closer=$3
+build=$1 realwindow=$2 closer=$3 probe=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -36,7 +36,7 @@ grep -v 'running with root privileges' <<<"$report" || true
 [ "$status" -eq 0 ] || { echo "FAIL: lintian"; exit 1; }
 
 expected="./usr/bin/morvastel
-./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_codecs.so
+./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_opencv.so
 ./usr/share/applications/org.morvastel.Morvastel.desktop
 ./usr/share/doc/morvastel/changelog.Debian.gz
 ./usr/share/doc/morvastel/copyright
@@ -65,6 +65,6 @@ appstream validate "$root/usr/share/metainfo/org.morvastel.Morvastel.metainfo.xm
 appstream validate-tree "$root"
 desktop-file-validate "$root/usr/share/applications/org.morvastel.Morvastel.desktop"
 checks/hardening.sh "$root/usr/bin/morvastel" \
-    "$root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_codecs.so"
-"$realwindow" "$root/usr/bin/morvastel" "$closer"
+    "$root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_opencv.so"
+"$realwindow" "$root/usr/bin/morvastel" "$closer" "$probe"
 echo "package checked"

@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
 # Starts the program in a real X server as a desktop would (the xcb platform
 # plugin), checks that its 800 x 600 window titled "morvastel" appears, loads
-# a picture through the button and the file dialog as a user would (so that
-# the codec module is found where this program's folder says), closes the
-# window and checks that the program exits with 0. Arguments after the two
-# tools are handed to the program.
+# pictures through the button and the file dialog as a user would (so that
+# libheif and the OpenCV module are found where this program's folder and
+# the system say), sees each in the first panel, closes the window and checks
+# that the program exits with 0.
+#   realwindow.sh PROGRAM CLOSEWINDOW WINDOWPROBE
 set -euo pipefail
 if [ "${1-}" != --in-x-server ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --in-x-server "$@"
 fi
-program=$2 closer=$3
-shift 3
+program=$2 closer=$3 probe=$4
+shift 4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A 16 x 12 PNG of one colour, and the same as a phone's HEIC.
+# A 16 x 12 PNG of one colour, red 200, green 40, blue 90; the same as a BMP,
+# which OpenCV decodes, and as a phone's HEIC.
 base64 -d >"$work/picture.png" <<<'iVBORw0KGgoAAAANSUhEUgAAABAAAAAMCAIAAADkharWAAAAFUlEQVR42mM4oRFFEmIY1TCqATsCAKJw94EC6YKGAAAAAElFTkSuQmCC'
+convert "$work/picture.png" "$work/picture.bmp"
 heif-enc -q 50 -o "$work/IMG_0001.HEIC" "$work/picture.png" >/dev/null
+
+# Whether the first panel shows the picture's colour (the HEIC's within what
+# its coding loses), at a point inside it, below the menu bar.
+shows_picture() {
+    local red green blue
+    read -r red green blue < <("$probe" colour morvastel 130 160) || return 1
+    ((${red:-0} > 188 && red < 212 && green > 28 && green < 52 && blue > 78 && blue < 102))
+}
 
 # The windows titled as the file dialog: the dialog, and over it, once a
 # path was wrong, its "file not found" message box.
@@ -38,8 +49,8 @@ open_dialog() {
     return 1
 }
 
-# Types the path into the dialog and waits until the program has loaded the
-# module. On a busy machine a click can come before the window takes input,
+# Types the path into the dialog and waits until the first panel shows the
+# picture. On a busy machine a click can come before the window takes input,
 # keys can come before the name field has the focus, and a Return can meet
 # the path completer's list, which it only closes: so while nothing has come
 # of it, Return is given again, and then the whole is tried again, from a
@@ -63,7 +74,7 @@ load_picture() {
             if ((tick % 20 == 1)) && [ "$(titled)" = "$dialog" ]; then
                 xdotool windowfocus --sync "$dialog" key Return || true
             fi
-            grep -q libmorvastel_codecs "/proc/$pid/maps" && return 0
+            shows_picture && return 0
             sleep 0.1
         done
         echo "attempt $attempt: nothing loaded; windows shown:"
@@ -83,7 +94,7 @@ run() {
     local pid=$!
     if [ -n "$picture" ] && ! load_picture "$pid" "$picture"; then
         kill "$pid" 2>/dev/null || true
-        echo "FAIL: the codec module was not loaded; output '$(cat "$work/stdout")'," \
+        echo "FAIL: the picture was not shown; output '$(cat "$work/stdout")'," \
             "errors '$(cat "$work/stderr")'"
         return 1
     fi
@@ -100,5 +111,6 @@ run() {
     echo "window $output closed, exit code 0, with arguments: $*"
 }
 run "$work/picture.png"
+run "$work/picture.bmp"
 run "$work/IMG_0001.HEIC"
 run "" --foo bar

@@ -46,6 +46,19 @@ QByteArray jpegHuffmanTables(int acSymbol)
         jpegSegment(0xc4, QByteArray(1, 0x10) + oneCode + QByteArray(1, char(acSymbol)));
 }
 
+// One element in explicit-VR little-endian form; values are padded to even length.
+QByteArray dicomElement(quint16 group, quint16 element, const char *vr, QByteArray value)
+{
+    if (value.size() % 2)
+        value.append(qstrcmp(vr, "UI") == 0 ? '\0' : ' ');
+    QByteArray out = littleEndian(group, 2) + littleEndian(element, 2) + vr;
+    if (qstrcmp(vr, "OB") == 0)
+        out += QByteArray(2, '\0') + littleEndian(quint32(value.size()), 4);
+    else
+        out += littleEndian(quint32(value.size()), 2);
+    return out + value;
+}
+
 } // namespace
 
 QByteArray tiffEntry(quint16 tag, quint16 type, quint32 value)
@@ -477,4 +490,30 @@ QByteArray jpeg2000TinyCodeBlocks(quint32 side)
     spec.codeBlock = 2;
     spec.packetBytes = 8;
     return craftedJpeg2000(spec);
+}
+
+QByteArray greyDicom(int rows, int columns)
+{
+    const QByteArray sopClass = "1.2.840.10008.5.1.4.1.1.7"; // secondary capture
+    const QByteArray meta = dicomElement(2, 1, "OB", QByteArray::fromHex("0001")) +
+        dicomElement(2, 2, "UI", sopClass) + dicomElement(2, 3, "UI", "1.2.3.4.5") +
+        dicomElement(2, 0x10, "UI", "1.2.840.10008.1.2.1"); // explicit VR little endian
+    const auto us = [](int value) { return littleEndian(quint32(value), 2); };
+    QByteArray pixels(qsizetype {rows} * columns, '\0');
+    for (int i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<char>(i * 7);
+    return QByteArray(128, '\0') + "DICM" +
+        dicomElement(2, 0, "UL", littleEndian(quint32(meta.size()), 4)) + meta +
+        dicomElement(8, 0x16, "UI", sopClass) + dicomElement(8, 0x18, "UI", "1.2.3.4.5") +
+        dicomElement(0x28, 2, "US", us(1)) + dicomElement(0x28, 4, "CS", "MONOCHROME2") +
+        dicomElement(0x28, 0x10, "US", us(rows)) + dicomElement(0x28, 0x11, "US", us(columns)) +
+        dicomElement(0x28, 0x100, "US", us(8)) + dicomElement(0x28, 0x101, "US", us(8)) +
+        dicomElement(0x28, 0x102, "US", us(7)) + dicomElement(0x28, 0x103, "US", us(0)) +
+        dicomElement(0x7fe0, 0x10, "OB", pixels);
+}
+
+QByteArray dicomBehind(const QByteArray &start)
+{
+    const QByteArray dicom = greyDicom(8, 8);
+    return start.left(128).leftJustified(128, '\0') + dicom.mid(128);
 }

@@ -154,3 +154,10 @@ QByteArray tiffOfOneHugeTile(quint32 side, quint32 tile);
 // code-blocks of 4 x 4, in a few bytes.
 QByteArray jpeg2000TinyPrecincts(quint32 side);
 QByteArray jpeg2000TinyCodeBlocks(quint32 side);
+
+// A small but complete 8-bit grey DICOM file, made by hand.
+QByteArray greyDicom(int rows, int columns);
+
+// A DICOM file whose 128-byte preamble, free for any use, starts as another
+// format's file does: the first 128 bytes of `start`.
+QByteArray dicomBehind(const QByteArray &start);

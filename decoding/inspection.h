@@ -1,13 +1,9 @@
 #pragma once
 
-#include "decoding/filebytes.h"
-#include "decoding/limits.h"
-#include "decoding/mend.h"
-
+#include <any>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 // What a format makes of one file before anything decodes it: the picture its
 // header declares and what decoding it would cost, or why it must not be
@@ -20,6 +16,9 @@ struct Inspection
 
     std::uint64_t width = 0;
     std::uint64_t height = 0;
+    // The samples a pixel has in the file, as its decoder reports them once
+    // it has read the header; 0 where the decoder is not asked.
+    int components = 0;
     // The most pixels this format decodes, where it is not the limits' own.
     std::optional<std::uint64_t> pixelLimit;
 
@@ -32,32 +31,13 @@ struct Inspection
     std::uint64_t honestBytes = 0;
     // The decode's peak memory, the picture it returns included.
     std::uint64_t memory = 0;
-    // The largest side of any picture the decoder meets, for decoders told
-    // to refuse anything larger; 0 where the picture's own sides are that.
-    std::uint64_t largestSide = 0;
 
-    MendQuestion mend;
+    // What else the format's decoder needs from the header, in the format's
+    // own terms; only the format that put it there reads it.
+    std::any details;
 
     static Inspection refused(std::string why);
     std::uint64_t pixels() const;
-};
-
-// What decodes a format's files in the codec module.
-enum class Decoder { OpenCv, Libheif };
-
-// One image format as the decoders know it: one file of decoding/ holds each.
-struct Format
-{
-    const char *name;
-    // Whether OpenCV's decoder for the format takes a file that starts so.
-    bool (*matches)(std::string_view start);
-    // Reads the header, as the decoder will, and prices the decode.
-    Inspection (*inspect)(const FileBytes &file, const DecodeLimits &limits);
-    // What the OpenCV in use needs put right for the file, found with its
-    // codec; empty when the file would come out wrong beyond repair. Null
-    // when the format needs nothing put right.
-    std::optional<Mend> (*mend)(const MendQuestion &question, const Codec &codec);
-    Decoder decoder;
 };
 
 // An 8-bit BGR picture of this size, as the decoders return it.

@@ -1,4 +1,4 @@
-#include "decoding/format.h"
+#include "decoding/inspection.h"
 
 #include <limits>
 #include <utility>

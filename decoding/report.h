@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// Says why on standard error, as "morvastel: PATH: WHY": refusals, decoders'
+// failures and their warnings alike.
+void report(const std::string &path, const std::string &why);
