@@ -1,6 +1,7 @@
 #include "inputs.h"
 
 #include "support/craftedfiles.h"
+#include "support/heifbuilder.h"
 #include "support/windowdriver.h"
 
 #include <QFile>
@@ -24,6 +25,9 @@ std::vector<BenchInput> benchInputs()
         std::vector<int> parameters;
     };
     const Spec specs[] = {
+        {"2MP.jpg", {1600, 1200}, {cv::IMWRITE_JPEG_QUALITY, 90}},
+        {"2MP.png", {1600, 1200}, {cv::IMWRITE_PNG_COMPRESSION, 3}},
+        {"2MP.webp", {1600, 1200}, {cv::IMWRITE_WEBP_QUALITY, 90}},
         {"24MP.jpg", {6000, 4000}, {cv::IMWRITE_JPEG_QUALITY, 90}},
         {"12MP.jpg", {4000, 3000}, {cv::IMWRITE_JPEG_QUALITY, 90}},
         {"24MP-progressive.jpg", {6000, 4000},
@@ -153,6 +157,17 @@ std::vector<BenchInput> costlyInputs()
         {"refused/shared_strips_16384.tiff", [] { return tiffOfSharedStrips(16384, 16384); }},
         {"refused/empty_8192.j2k", [] { return jpeg2000Codestream(8192, 8192); }},
         {"refused/photo_22500x33300.jpg", [] { return progressiveJpegHeader(22500, 33300); }},
+        {"refused/named20000.heic", [] { return heifManyTimesNamed(125); }},
+        {"refused/associations65280.heic", [] { return heifManyAssociations(); }},
+        {"refused/items10000.heic", [] { return heifManyItems(10000); }},
+        {"refused/tiles1_coded16384.avif", [] { return heifTilesCodedLarger(true, 16384); }},
+        {"refused/tiles1_coded4096.heic", [] { return heifTilesCodedLarger(false, 4096); }},
+        {"refused/8192x4096_coded8256.avif",
+            [] { return heifCodedLarger(true, 8192, 4096, 8256, 8256); }},
+        {"refused/4096x1_coded4096.heic",
+            [] { return heifCodedLarger(false, 4096, 1, 4096, 4096); }},
+        {"refused/tile_alpha_coded4096.heic", heifTileWithLargerAlpha},
+        {"refused/pictures8_4096.heic", [] { return heifPictures(8, 4096); }},
         // Let through: the costliest small file of each format found.
         {"limit/refinements55_4096.jpg", [] { return jpegRefinementScans(4096, 4096, 1, 55); }},
         {"limit/arithmetic_refinements_16384.jpg", [] { return arithmeticRefinements(16384, 4); }},

@@ -409,31 +409,44 @@ void jpeg2000Weights()
         noisyPath, double(std::filesystem::file_size(noisyPath)));
 }
 
-// HEIF through libheif, as the codec module decodes it: HEVC and AV1, flat
-// (the cost of pixels) and photo-like (the cost of coded bytes).
+// HEIF through libheif, as the viewer decodes it: HEVC and AV1, flat
+// pictures of several sizes (the cost of pixels, which grows with the
+// picture once it leaves the caches) and photo-like ones (of coded bytes).
 void heifWeights()
 {
-    const int side = 2048;
-    const double pixels = double(side) * side;
     const auto encode = [](const std::string &png, const std::string &out, const char *options) {
         const std::string path = (Folder / out).string();
         const std::string command =
             std::string("heif-enc ") + options + " -o " + path + " " + png + " >/dev/null 2>&1";
         return std::system(command.c_str()) == 0 ? path : std::string();
     };
-    cv::Mat flat(side, side, CV_8UC3, cv::Scalar(160, 110, 60));
-    cv::Mat grain(side, side, CV_8UC3);
-    cv::randu(grain, 0, 3);
-    const std::string flatPng = save("heif-flat.png", flat + grain);
-    const std::string photoPng =
-        save("heif-photo.png", smooth(side, side) + noise(side, side, CV_8UC3) / 8);
+    const auto flatPng = [](int side) {
+        cv::Mat flat(side, side, CV_8UC3, cv::Scalar(160, 110, 60));
+        cv::Mat grain(side, side, CV_8UC3);
+        cv::randu(grain, 0, 3);
+        return save("heif-flat-" + std::to_string(side) + ".png", flat + grain);
+    };
+    const int photoSide = 2048;
+    const std::string photoPng = save(
+        "heif-photo.png", smooth(photoSide, photoSide) + noise(photoSide, photoSide, CV_8UC3) / 8);
+    const char *sides = std::getenv("MORVASTEL_HEIF_SIDES");
+    const std::vector<int> flatSides = sides && std::string(sides) == "all"
+        ? std::vector<int> {1024, 2048, 4096, 8192, 16384}
+        : std::vector<int> {1024, 2048, 4096};
     for (const auto &[codec, options, extension] :
         {std::tuple {"HEVC", "-q 80", ".heic"}, std::tuple {"AV1", "-A -q 60", ".avif"}}) {
-        const std::string flatFile = encode(flatPng, std::string("flat") + extension, options);
+        for (const int side : flatSides) {
+            const std::string flat =
+                encode(flatPng(side), "flat-" + std::to_string(side) + extension, options);
+            if (!flat.empty())
+                perUnit((std::string("HEIF ") + codec + ", flat " + std::to_string(side)).c_str(),
+                    "pixel", flat, double(side) * side);
+        }
+        const std::string flatFile =
+            encode(flatPng(photoSide), std::string("flat") + extension, options);
         const std::string photoFile = encode(photoPng, std::string("photo") + extension, options);
         if (flatFile.empty() || photoFile.empty())
             continue;
-        perUnit((std::string("HEIF ") + codec + ", flat").c_str(), "pixel", flatFile, pixels);
         weight((std::string("HEIF ") + codec + " coded data").c_str(), "byte", flatFile,
             double(std::filesystem::file_size(flatFile)), photoFile,
             double(std::filesystem::file_size(photoFile)));

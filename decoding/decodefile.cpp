@@ -7,6 +7,7 @@
 #include "decoding/verdict.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -47,7 +48,10 @@ Decoded decodeChecked(const std::string &path, const CheckedFile &file, const De
     {
         // A decoder that takes far more than its model said fails its
         // allocation rather than taking the machine's memory.
-        const AddressSpaceCeiling ceiling(allowanceFor(verdict.inspection.memory));
+        const std::optional<AddressSpaceCeiling> ceiling = format.startsThreads
+            ? std::nullopt
+            : std::optional<AddressSpaceCeiling>(
+                  std::in_place, allowanceFor(verdict.inspection.memory));
         decoded = format.decode({path, openPath, verdict.inspection});
     }
     if (!decoded.image.empty() && !asChecked(decoded.image, verdict.inspection))

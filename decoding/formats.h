@@ -55,6 +55,11 @@ struct Format
     bool (*load)(std::string &why);
     // Decodes a file that the checks passed, with the decoder they priced.
     Decoded (*decode)(const DecodeRequest &request);
+    // Whether the decoder starts threads of its own. The address-space
+    // ceiling that stands while the others decode would make a thread fail to
+    // start, which decoders wait on for ever: these are bounded by what their
+    // model prices and the memory the system can give, and by their own limits.
+    bool startsThreads = false;
 };
 
 // Every format a file may be decoded as, and those refused outright, in the

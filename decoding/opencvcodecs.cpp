@@ -52,6 +52,10 @@ cv::Mat decode(const std::vector<uchar> &file)
 
 const OpenCvCodecs *morvastelOpenCvCodecs()
 {
+    // Decoders run under an address-space ceiling, where a parallel loop could
+    // fail to start its threads: OpenCV's loops run on the calling thread. The
+    // viewer's own work on them, at panel size, gains nothing from threads.
+    cv::setNumThreads(1);
     static const OpenCvCodecs codecs = {read, decode};
     return &codecs;
 }

@@ -18,10 +18,10 @@ namespace {
 
 // Measured by morvastel_weights: seconds a byte of inflated image rows, a
 // pixel put out as BGR, a byte of inflated text, and a chunk passed.
-constexpr double SecondsPerRowByte = 2.7e-9;
-constexpr double SecondsPerPixel = 5.6e-9;
-constexpr double SecondsPerTextByte = 4.8e-9;
-constexpr double SecondsPerChunk = 1.2e-6;
+constexpr double SecondsPerRowByte = 2.3e-9;
+constexpr double SecondsPerPixel = 3.8e-9;
+constexpr double SecondsPerTextByte = 4.5e-9;
+constexpr double SecondsPerChunk = 0.12e-6;
 
 // libpng's limits as Debian builds it: sides, the chunks it keeps, and the
 // most a compressed chunk may inflate to.

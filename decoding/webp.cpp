@@ -16,8 +16,8 @@ namespace {
 
 // Measured by morvastel_weights: seconds a pixel for lossy and lossless
 // pictures, and for an alpha plane on top.
-constexpr double SecondsPerLossyPixel = 31e-9;
-constexpr double SecondsPerLosslessPixel = 23e-9;
+constexpr double SecondsPerLossyPixel = 18e-9;
+constexpr double SecondsPerLosslessPixel = 21e-9;
 constexpr double SecondsPerAlphaPixel = 5e-9;
 
 // More chunks than any still WebP has before its image.

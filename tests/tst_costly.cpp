@@ -1,6 +1,7 @@
 // Small files that declare huge pictures or endless scans are refused from
 // their headers through the real window; real progressive JPEGs still load.
 #include "support/craftedfiles.h"
+#include "support/heifbuilder.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
 
@@ -104,6 +105,38 @@ private slots:
             << write("refine.jpg", jpegRefinementScans(4096, 4096, 1, 256)) << "hollow";
         QTest::newRow("refinement scans at the limits")
             << write("limits.jpg", jpegRefinementScans(16384, 16384, 3, 16)) << "hollow";
+
+        // HEIF files that name one picture thousands of times, or whose
+        // boxes declare another picture than their streams code.
+        QTest::newRow("heif, a grid naming one tile 20000 times, its primary's alpha as often")
+            << write("named.jpg", heifManyTimesNamed(125)) << "too costly: about";
+        QTest::newRow("heif, a tile of 200 properties named 65280 times")
+            << write("associations.jpg", heifManyAssociations()) << "too costly: about";
+        QTest::newRow("avif, 1 x 1 tiles coded 16384 x 16384")
+            << write("avifgrid.jpg", heifTilesCodedLarger(true, 16384))
+            << "unreadable HEIF: a picture whose stream codes 16384 x 16384 where its extent "
+               "declares 1 x 1";
+        QTest::newRow("heic, 1 x 1 tiles coded 4096 x 4096")
+            << write("heicgrid.jpg", heifTilesCodedLarger(false, 4096))
+            << "unreadable HEIF: a picture whose stream codes 4096 x 4096";
+        QTest::newRow("avif, 8192 x 4096 coded 8256 x 8256")
+            << write("avifsize.jpg", heifCodedLarger(true, 8192, 4096, 8256, 8256))
+            << "unreadable HEIF: a picture whose stream codes 8256 x 8256";
+        for (const bool av1 : {false, true})
+            QTest::addRow("%s, 4096 x 1 coded 4096 x 4096", av1 ? "avif" : "heic")
+                << write(av1 ? "avifrow.jpg" : "heicrow.jpg",
+                       heifCodedLarger(av1, 4096, 1, 4096, 4096))
+                << "unreadable HEIF: a picture whose stream codes 4096 x 4096 where its extent "
+                   "declares 4096 x 1";
+        QTest::newRow("heic, a tile's own alpha coded larger than it declares")
+            << write("tilealpha.jpg", heifTileWithLargerAlpha())
+            << "unreadable HEIF: a picture whose stream codes 4096 x 4096 where its extent "
+               "declares 2048 x 2048";
+        QTest::newRow("heic, eight coded pictures")
+            << write("eight.jpg", heifPictures(8, 4096)) << "too costly: about";
+        QTest::newRow("heic, nine coded pictures")
+            << write("nine.jpg", heifPictures(9, 64))
+            << "unreadable HEIF: more than eight coded pictures";
 
         // Files that are two formats at once, whatever their first bytes
         // say: OpenCV would hand them to its DICOM decoder once the first

@@ -3,6 +3,7 @@
 // than its model said meets an address-space ceiling, which other threads
 // live beside unharmed.
 #include "decoding/memory.h"
+#include "support/cgroup.h"
 #include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
@@ -20,73 +21,6 @@
 #include <cstdlib>
 #include <thread>
 #include <unistd.h>
-
-namespace {
-
-bool writeText(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
-}
-
-// A child of this process's memory cgroup (v2, or v1's memory controller)
-// with a limit, which this process joins while it lives and leaves after.
-class LimitedCgroup
-{
-public:
-    explicit LimitedCgroup(std::uint64_t limit)
-    {
-        QFile self(QStringLiteral("/proc/self/cgroup"));
-        if (!self.open(QIODevice::ReadOnly))
-            return;
-        for (const QByteArray &line : self.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.split(':');
-            if (fields.size() != 3)
-                continue;
-            const QString path = QString::fromUtf8(fields[2]);
-            if (fields[0] == "0" && fields[1].isEmpty())
-                join(QStringLiteral("/sys/fs/cgroup") + path, "memory.max", limit);
-            else if (fields[1].split(',').contains("memory"))
-                join(
-                    QStringLiteral("/sys/fs/cgroup/memory") + path, "memory.limit_in_bytes", limit);
-            if (!folder.isEmpty())
-                return;
-        }
-    }
-
-    ~LimitedCgroup()
-    {
-        if (folder.isEmpty())
-            return;
-        writeText(parent + QStringLiteral("/cgroup.procs"), QByteArray::number(getpid()));
-        QDir().rmdir(folder);
-    }
-
-    LimitedCgroup(const LimitedCgroup &) = delete;
-    LimitedCgroup &operator=(const LimitedCgroup &) = delete;
-
-    bool joined() const { return !folder.isEmpty(); }
-
-private:
-    void join(const QString &group, const char *limitFile, std::uint64_t limit)
-    {
-        const QString child = group + QStringLiteral("/morvastel-test-%1").arg(getpid());
-        if (!QDir(group).exists() || !QDir().mkdir(child))
-            return;
-        if (!writeText(child + '/' + limitFile, QByteArray::number(qulonglong(limit))) ||
-            !writeText(child + QStringLiteral("/cgroup.procs"), QByteArray::number(getpid()))) {
-            QDir().rmdir(child);
-            return;
-        }
-        parent = group;
-        folder = child;
-    }
-
-    QString parent;
-    QString folder;
-};
-
-} // namespace
 
 class MemoryTest : public QObject
 {
