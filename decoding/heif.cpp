@@ -31,10 +31,10 @@ namespace {
 // Measured by morvastel_weights: seconds a coded pixel decoded by libde265
 // (HEVC) or the AV1 decoder and turned into 8-bit RGB, a byte of coded data
 // on top, and a tile set up and placed into its grid.
-constexpr double SecondsPerHevcPixel = 30e-9;
-constexpr double SecondsPerHevcByte = 140e-9;
-constexpr double SecondsPerAv1Pixel = 21.5e-9;
-constexpr double SecondsPerAv1Byte = 103e-9;
+constexpr double SecondsPerHevcPixel = 88e-9;
+constexpr double SecondsPerHevcByte = 39e-9;
+constexpr double SecondsPerAv1Pixel = 28e-9;
+constexpr double SecondsPerAv1Byte = 92e-9;
 constexpr double SecondsPerTile = 60e-6;
 // Memory: for the picture shown, the decoded planes (up to 16-bit 4:4:4),
 // the interleaved RGB picture, one more while it is turned, and the BGR
