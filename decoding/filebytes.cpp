@@ -104,34 +104,43 @@ ByteReader::ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t
 void ByteReader::moveTo(std::uint64_t begin, std::uint64_t rangeEnd)
 {
     end = std::min(rangeEnd, file.size());
-    bufferAt = std::min(begin, end);
+    begin = std::min(begin, end);
+    if (data && begin >= bufferAt && begin - bufferAt <= filled) {
+        position = static_cast<std::size_t>(begin - bufferAt);
+        return;
+    }
+    bufferAt = begin;
     data = nullptr;
     filled = 0;
     position = 0;
     piece = FirstPiece;
 }
 
+// Reads on from where the range has got to, into the buffer or where the
+// bytes already are.
 bool ByteReader::refill()
 {
-    bufferAt += filled;
+    const std::uint64_t from = offset();
+    if (from >= end)
+        return false;
+    bufferAt = from;
     position = 0;
     filled = 0;
-    if (bufferAt >= end)
-        return false;
-    const std::string_view inMemory = file.held(bufferAt, end - bufferAt);
+    const std::string_view inMemory = file.held(from, file.size() - from);
     if (!inMemory.empty()) {
         data = inMemory.data();
         filled = inMemory.size();
         return true;
     }
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece, end - bufferAt));
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece, file.size() - from));
     if (bufferSize < length) {
         // Sized by what is read, and never filled with anything but the file.
         bufferSize = static_cast<std::size_t>(
             std::min<std::uint64_t>(std::max(length, bufferSize * 2), LargestPiece));
         buffer.reset(new char[bufferSize]);
     }
-    filled = file.readInto(bufferAt, buffer.get(), length);
+    filled = file.readInto(from, buffer.get(), length);
     data = buffer.get();
     piece = std::min(2 * piece, LargestPiece);
     return filled > 0;
@@ -139,33 +148,30 @@ bool ByteReader::refill()
 
 int ByteReader::next()
 {
-    if (position == filled && !refill())
+    if (position >= usable() && !refill())
         return -1;
     return static_cast<unsigned char>(data[position++]);
 }
 
 bool ByteReader::skip(std::uint64_t count)
 {
-    if (count <= filled - position) {
-        position += static_cast<std::size_t>(count);
-        return true;
+    const std::uint64_t left = end - std::min(offset(), end);
+    if (count > left) {
+        moveTo(end, end);
+        return false;
     }
-    // Past what is buffered: move there without reading what lies between.
-    const std::uint64_t target = offset() + count;
-    bufferAt = std::min(target, end);
-    filled = 0;
-    position = 0;
-    piece = FirstPiece;
-    return target <= end;
+    // Within what is buffered, or past it without reading what lies between.
+    moveTo(offset() + count, end);
+    return true;
 }
 
 bool ByteReader::take(std::size_t count, std::string &out)
 {
     out.clear();
     while (out.size() < count) {
-        if (position == filled && !refill())
+        if (position >= usable() && !refill())
             return false;
-        const std::size_t step = std::min(count - out.size(), filled - position);
+        const std::size_t step = std::min(count - out.size(), usable() - position);
         out.append(data + position, step);
         position += step;
     }
@@ -175,14 +181,28 @@ bool ByteReader::take(std::size_t count, std::string &out)
 bool ByteReader::skipPast(unsigned char value)
 {
     for (;;) {
+        const std::size_t limit = usable();
         const void *found =
-            position < filled ? std::memchr(data + position, value, filled - position) : nullptr;
+            position < limit ? std::memchr(data + position, value, limit - position) : nullptr;
         if (found) {
             position = static_cast<std::size_t>(static_cast<const char *>(found) - data) + 1;
             return true;
         }
-        position = filled;
+        position = std::max(position, limit);
         if (!refill())
             return false;
     }
+}
+
+bool ByteReader::startsWith(std::string_view bytes)
+{
+    if (position >= usable() && !refill())
+        return bytes.empty();
+    if (usable() - position >= bytes.size())
+        return std::memcmp(data + position, bytes.data(), bytes.size()) == 0;
+    const std::uint64_t at = offset();
+    std::string read;
+    const bool same = take(bytes.size(), read) && read == bytes;
+    moveTo(at, end);
+    return same;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,14 +48,16 @@ private:
 // and the like. Bytes already in memory are read where they are; the rest in
 // pieces that grow from 4 KiB to 64 KiB as reading goes on, and start small
 // again after a skip, so that walking headers across a large file reads
-// little of it. Its buffer is no larger than the range, and is kept when the
-// reader moves on to another range.
+// little of it. A piece may run past the range's end, within the file: a
+// reader moved to the next range (the next tile of a TIFF) finds it already
+// read. Its buffer is no larger than the pieces it reads, and filled with
+// nothing but the file.
 class ByteReader
 {
 public:
     ByteReader(const FileBytes &file, std::uint64_t begin, std::uint64_t end);
 
-    // Reads [begin, end) from now on, keeping the buffer.
+    // Reads [begin, end) from now on, keeping what is buffered.
     void moveTo(std::uint64_t begin, std::uint64_t end);
 
     // The next byte, or -1 at the end.
@@ -66,11 +69,21 @@ public:
     // Moves to the next byte equal to `value` (memchr's pace) and past it;
     // false at the end.
     bool skipPast(unsigned char value);
+    // Whether the next bytes are these; reads nothing past them, and stays
+    // where it is.
+    bool startsWith(std::string_view bytes);
 
     // Where the next byte comes from, from the start of the file.
     std::uint64_t offset() const { return bufferAt + position; }
 
 private:
+    // How many of the buffered bytes lie in the range.
+    std::size_t usable() const
+    {
+        return end <= bufferAt
+            ? 0
+            : static_cast<std::size_t>(std::min<std::uint64_t>(filled, end - bufferAt));
+    }
     bool refill();
 
     const FileBytes &file;

@@ -316,6 +316,8 @@ private:
     Inspection result(std::uint64_t streamBytes) const;
 
     ByteReader &in;
+    std::uint64_t begin = 0;
+    std::uint64_t stoppedAt = 0; // after a one-scan stream's scan header
     std::string refusal;
     std::string bytes; // the segment being read
     std::optional<Frame> frame;
@@ -327,8 +329,9 @@ private:
     int firstScanComponents = 0;
 };
 
-Inspection StreamWalk::walk(std::uint64_t begin, std::uint64_t end)
+Inspection StreamWalk::walk(std::uint64_t from, std::uint64_t end)
 {
+    begin = from;
     in.moveTo(begin, end);
     if (in.next() != 0xff || in.next() != Soi)
         return Inspection::refused("unreadable JPEG: no start of image");
@@ -464,7 +467,10 @@ StreamWalk::Step StreamWalk::scan()
     // decoded from that scan alone: libjpeg reads no other.
     const bool whole =
         !frame->progressive() && static_cast<std::size_t>(count) == frame->components.size();
-    return ++scans == 1 && whole ? Step::End : Step::Next;
+    if (++scans > 1 || !whole)
+        return Step::Next;
+    stoppedAt = in.offset();
+    return Step::End;
 }
 
 Inspection StreamWalk::result(std::uint64_t streamBytes) const
@@ -496,6 +502,8 @@ Inspection StreamWalk::result(std::uint64_t streamBytes) const
     JpegDetails details;
     details.coefficientBytes = oneScan ? 0 : keptBlocks * BytesPerBlock;
     details.turned = turns(app1.orientation());
+    details.headerLength = oneScan ? stoppedAt - begin : 0;
+    details.secondsPerByte = weights.dataByte;
     stream.details = details;
     return stream;
 }

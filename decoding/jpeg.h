@@ -13,6 +13,11 @@ struct JpegDetails
     // Whether an Exif block turns the picture after decoding, which takes a
     // second copy of it.
     bool turned = false;
+    // For a stream read in one scan, the bytes up to the end of that scan's
+    // header: any stream that starts with the same bytes costs the same but
+    // for its coded data, at `secondsPerByte`. 0 for other streams.
+    std::uint64_t headerLength = 0;
+    double secondsPerByte = 0;
 };
 
 // Walks the JPEG stream held in [begin, end) of the reader's file, marker by

@@ -38,6 +38,8 @@ constexpr int MaxResolutions = 33;
 constexpr std::uint64_t MaxTiles = 65535;
 // More tile-parts than this are not walked.
 constexpr std::uint64_t MaxTileParts = std::uint64_t {1} << 20;
+// A tile-part's SOT marker segment and its SOD marker.
+constexpr double TileMarkerBytes = 12 + 2;
 // More boxes than any JP2 file has; a longer chain is not followed.
 constexpr int MaxBoxes = 1024;
 
@@ -459,8 +461,9 @@ Inspection CodestreamWalk::price(const DecodeLimits &limits) const
     inspection.pixelLimit = limits.pixels / 8;
     inspection.seconds = seconds(count, tiles, std::max(samples, pictureSamples)) + data;
     inspection.plainSeconds = seconds(plain, 1, pictureSamples) + data;
-    // Every packet's header takes a bit, even an empty one's.
-    inspection.honestBytes = saturatingCount(count.packets / 8);
+    // Every packet's header ends on a byte boundary, so even an empty one's
+    // takes a byte; every tile starts with its SOT and SOD markers.
+    inspection.honestBytes = saturatingCount(count.packets + tiles * TileMarkerBytes);
     inspection.memory = saturatingCount(pictureSamples * BytesPerSample + tiles * BytesPerTile +
         count.precincts * BytesPerPrecinct + count.codeBlocks * BytesPerCodeBlock +
         count.packets * BytesPerPacket + double(end - begin));

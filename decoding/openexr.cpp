@@ -1,7 +1,9 @@
-// OpenEXR: the OpenEXR library, through OpenCV, which reads the picture line by
-// line as floats. OpenEXR reads a known attribute's value by its type and not
-// by the size the file gives, so a header whose sizes disagree with their
-// types is read differently by any other reader: it is refused.
+// OpenEXR: the OpenEXR library, through OpenCV, in the OpenCV codec module,
+// loaded at the first decode. OpenCV reads the first part (the only one of a
+// single-part file) line by line as floats. OpenEXR reads a known attribute's
+// value by its type and not by the size the file gives, so a header whose
+// sizes disagree with their types is read differently by any other reader:
+// it is refused.
 #include "decoding/byteorder.h"
 #include "decoding/formats.h"
 #include "decoding/opencvmodule.h"
@@ -17,27 +19,35 @@ struct Compression
     const char *name;
     std::uint64_t linesPerChunk;
     double secondsPerSample;
-    // The most a byte of an honest file can stand for; 0 where a flat
-    // picture takes next to nothing.
-    std::uint64_t bestRatio;
+    // The fewest bytes an honest file holds for a sample of 32 bits (float
+    // or unsigned) and of 16 (half), as the compression's own layout has
+    // it; 0 where a flat picture takes next to nothing.
+    double fullSampleBytes;
+    double halfSampleBytes;
 };
+constexpr double Deflated = 1.0 / 1032; // Deflate's best: 258 bytes from a 2-bit code
 constexpr Compression Compressions[] = {
-    {"none", 1, 2.8e-9, 1},
-    {"RLE", 1, 6.6e-9, 64},
-    {"ZIPS", 1, 13.3e-9, 1032},
-    {"ZIP", 16, 13.2e-9, 1032},
-    {"PIZ", 32, 7.8e-9, 0},
-    {"PXR24", 16, 10.9e-9, 1032},
-    {"B44", 32, 4.5e-9, 2},
-    {"B44A", 32, 4.6e-9, 10},
-    {"DWAA", 32, 7.3e-9, 0},
-    {"DWAB", 256, 9.9e-9, 0},
+    {"none", 1, 2.8e-9, 4, 2},
+    {"RLE", 1, 6.6e-9, 4.0 / 64, 2.0 / 64}, // 2 bytes for a run of 128
+    {"ZIPS", 1, 13.3e-9, 4 * Deflated, 2 * Deflated},
+    {"ZIP", 16, 13.2e-9, 4 * Deflated, 2 * Deflated},
+    {"PIZ", 32, 7.8e-9, 0, 0},
+    {"PXR24", 16, 10.9e-9, 3 * Deflated, 2 * Deflated}, // floats cut to 24 bits
+    // Half samples in blocks of 4 x 4 in 14 bytes, or 3 where B44A finds a
+    // block flat; others stored as they are.
+    {"B44", 32, 4.5e-9, 4, 14.0 / 16},
+    {"B44A", 32, 4.6e-9, 4, 3.0 / 16},
+    {"DWAA", 32, 7.3e-9, 0, 0},
+    {"DWAB", 256, 9.9e-9, 0, 0},
 };
+constexpr int HalfSamples = 1;
 // A row of floats for each channel shown, and the BGR picture.
 constexpr std::uint64_t BytesPerPixel = 3;
 
 constexpr std::uint64_t TiledFlag = 0x200;
 constexpr std::uint64_t LongNamesFlag = 0x400;
+constexpr std::uint64_t DeepFlag = 0x800;
+constexpr std::uint64_t MultiPartFlag = 0x1000;
 // More attributes than any OpenEXR header has.
 constexpr int MaxAttributes = 1024;
 
@@ -80,6 +90,7 @@ std::optional<std::string> name(ByteReader &in)
 
 struct Channel
 {
+    int type = HalfSamples; // 0 unsigned, 1 half, 2 float
     std::int64_t xSampling = 1;
     std::int64_t ySampling = 1;
 };
@@ -100,6 +111,7 @@ std::optional<std::vector<Channel>> channelList(std::string_view value)
         if (value.size() < at + 16 || unsignedAt(value, at, 4, ByteOrder::Little) > 2)
             return std::nullopt;
         Channel channel;
+        channel.type = static_cast<int>(unsignedAt(value, at, 4, ByteOrder::Little));
         channel.xSampling = signedAt(value, at + 8);
         channel.ySampling = signedAt(value, at + 12);
         if (channel.xSampling < 1 || channel.ySampling < 1)
@@ -107,6 +119,105 @@ std::optional<std::vector<Channel>> channelList(std::string_view value)
         channels.push_back(channel);
         at += 16;
     }
+}
+
+// What the first part's header says, as OpenEXR reads it.
+struct Header
+{
+    std::optional<std::string> dataWindow;
+    std::optional<std::vector<Channel>> channels;
+    std::optional<int> compression;
+    std::optional<std::string> tiles;
+    std::optional<std::string> type; // a part's: scanlineimage, tiledimage, deep...
+};
+
+// Every attribute up to the empty name that ends the header; a repeated one
+// counts as read last, as OpenEXR reads it. Empty, with why, where OpenEXR
+// would read it otherwise.
+std::optional<Header> readHeader(ByteReader &in, std::string &why)
+{
+    Header header;
+    std::string value;
+    for (int attributes = 0;; ++attributes) {
+        const std::optional<std::string> attribute = name(in);
+        if (attributes == MaxAttributes || !attribute) {
+            why = attribute ? "more attributes than any header has" : "an attribute name cut short";
+            return std::nullopt;
+        }
+        if (attribute->empty())
+            return header;
+        const std::optional<std::string> type = name(in);
+        std::string sizeBytes;
+        if (!type || !in.take(4, sizeBytes)) {
+            why = "an attribute cut short";
+            return std::nullopt;
+        }
+        const std::int64_t size = signedAt(sizeBytes, 0);
+        const int expected = knownSize(*type);
+        if (size < 0 || (expected > 0 && size != expected)) {
+            why = "attribute " + *attribute + " of type " + *type + " with a size of " +
+                std::to_string(size);
+            return std::nullopt;
+        }
+        if (!in.take(static_cast<std::size_t>(std::min<std::int64_t>(size, std::int64_t {1} << 30)),
+                value)) {
+            why = "an attribute value cut short";
+            return std::nullopt;
+        }
+        const bool preview = *type == "preview";
+        if ((*type == "chlist" && !channelList(value)) ||
+            (preview &&
+                (value.size() < 8 || (value.size() - 8) % 4 != 0 ||
+                    saturatingProduct(unsignedAt(value, 0, 4, ByteOrder::Little),
+                        unsignedAt(value, 4, 4, ByteOrder::Little)) != (value.size() - 8) / 4))) {
+            why = preview ? "a preview whose size disagrees with its pixels"
+                          : "a channel list it cannot read";
+            return std::nullopt;
+        }
+        if (*attribute == "dataWindow" && *type == "box2i")
+            header.dataWindow = value;
+        else if (*attribute == "channels" && *type == "chlist")
+            header.channels = channelList(value);
+        else if (*attribute == "compression" && *type == "compression")
+            header.compression = static_cast<unsigned char>(value[0]);
+        else if (*attribute == "tiles" && *type == "tiledesc")
+            header.tiles = value;
+        else if (*attribute == "type" && *type == "string")
+            header.type = value;
+    }
+}
+
+// The chunks a picture is stored in, and what decoding them takes.
+struct Chunks
+{
+    std::uint64_t count = 0;
+    double decodedSamples = 0; // tiles decode whole, overhanging the picture or not
+    std::uint64_t buffered = 0; // a row of chunks at a time
+};
+
+std::optional<Chunks> chunksOf(
+    const Header &header, bool tiled, std::uint64_t width, std::uint64_t height, double samples)
+{
+    const Compression &coding = Compressions[*header.compression];
+    const double channels = double(header.channels->size());
+    Chunks chunks;
+    chunks.count = divideRoundingUp(height, coding.linesPerChunk);
+    chunks.decodedSamples = samples;
+    chunks.buffered = saturatingCount(double(coding.linesPerChunk) * double(width) * channels * 4);
+    if (!tiled)
+        return chunks;
+    const std::string description = header.tiles.value_or(std::string(9, '\0'));
+    const std::uint64_t tileWidth = unsignedAt(description, 0, 4, ByteOrder::Little);
+    const std::uint64_t tileHeight = unsignedAt(description, 4, 4, ByteOrder::Little);
+    if (tileWidth == 0 || tileHeight == 0 || tileWidth > 0x7fffffff || tileHeight > 0x7fffffff ||
+        (static_cast<unsigned char>(description[8]) & 0x0f) > 2)
+        return std::nullopt;
+    chunks.count = divideRoundingUp(width, tileWidth) * divideRoundingUp(height, tileHeight);
+    chunks.decodedSamples =
+        double(chunks.count) * double(tileWidth) * double(tileHeight) * channels;
+    chunks.buffered = saturatingCount(double(tileHeight) * double(width) * channels * 4 +
+        double(tileWidth) * double(tileHeight) * channels * 4);
+    return chunks;
 }
 
 Inspection inspect(const FileBytes &file, const DecodeLimits &)
@@ -118,103 +229,56 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     if (start.size() < 8)
         return unreadable("a header cut short");
     const std::uint64_t version = unsignedAt(start, 4, 4, ByteOrder::Little);
-    if ((version & 0xff) != 2 ||
-        (version & ~std::uint64_t {0xff} & ~(TiledFlag | LongNamesFlag)) != 0)
-        return unreadable("a version, or parts or deep data, that are not read here");
-    const bool tiled = (version & TiledFlag) != 0;
-
-    // Every attribute; a repeated one counts as read last, as OpenEXR reads it.
-    std::optional<std::string> dataWindow;
-    std::optional<std::vector<Channel>> channels;
-    std::optional<int> compression;
-    std::optional<std::string> tiles;
+    const bool multiPart = (version & MultiPartFlag) != 0;
+    if ((version & 0xff) != 2 || (version & DeepFlag) != 0 ||
+        (multiPart && (version & TiledFlag)) ||
+        (version & ~std::uint64_t {0xff} & ~(TiledFlag | LongNamesFlag | MultiPartFlag)) != 0)
+        return unreadable("a version, or deep data, that are not read here");
+    // The first part's header, which OpenCV decodes alone.
     ByteReader in(file, 8, file.size());
-    std::string value;
-    for (int attributes = 0;; ++attributes) {
-        if (attributes == MaxAttributes)
-            return unreadable("more attributes than any header has");
-        const std::optional<std::string> attribute = name(in);
-        if (!attribute)
-            return unreadable("an attribute name cut short");
-        if (attribute->empty())
-            break;
-        const std::optional<std::string> type = name(in);
-        std::string sizeBytes;
-        if (!type || !in.take(4, sizeBytes))
-            return unreadable("an attribute cut short");
-        const std::int64_t size = signedAt(sizeBytes, 0);
-        const int expected = knownSize(*type);
-        if (size < 0 || (expected > 0 && size != expected))
-            return unreadable("attribute " + *attribute + " of type " + *type + " with a size of " +
-                std::to_string(size));
-        if (!in.take(static_cast<std::size_t>(std::min<std::int64_t>(size, std::int64_t {1} << 30)),
-                value))
-            return unreadable("an attribute value cut short");
-        if (*type == "chlist" && !channelList(value))
-            return unreadable("a channel list it cannot read");
-        if (*type == "preview" &&
-            (value.size() < 8 || (value.size() - 8) % 4 != 0 ||
-                saturatingProduct(unsignedAt(value, 0, 4, ByteOrder::Little),
-                    unsignedAt(value, 4, 4, ByteOrder::Little)) != (value.size() - 8) / 4))
-            return unreadable("a preview whose size disagrees with its pixels");
-        if (*attribute == "dataWindow" && *type == "box2i")
-            dataWindow = value;
-        else if (*attribute == "channels" && *type == "chlist")
-            channels = channelList(value);
-        else if (*attribute == "compression" && *type == "compression")
-            compression = static_cast<unsigned char>(value[0]);
-        else if (*attribute == "tiles" && *type == "tiledesc")
-            tiles = value;
-    }
-    if (!dataWindow || !channels || channels->empty() || !compression || (tiled && !tiles))
-        return unreadable("a header without the attributes it needs");
-    if (*compression >= static_cast<int>(std::size(Compressions)))
+    std::string why;
+    const std::optional<Header> header = readHeader(in, why);
+    if (!header)
+        return unreadable(why);
+    const bool tiled = multiPart ? header->type == "tiledimage" : (version & TiledFlag) != 0;
+    if (!header->dataWindow || !header->channels || header->channels->empty() ||
+        !header->compression || (tiled && !header->tiles) ||
+        (multiPart && header->type != "scanlineimage" && header->type != "tiledimage"))
+        return unreadable("a header without the attributes it needs, or of deep data");
+    if (*header->compression >= static_cast<int>(std::size(Compressions)))
         return unreadable("an unknown compression");
-    const Compression &coding = Compressions[*compression];
+    const Compression &coding = Compressions[*header->compression];
 
-    const std::int64_t width = signedAt(*dataWindow, 8) - signedAt(*dataWindow, 0) + 1;
-    const std::int64_t height = signedAt(*dataWindow, 12) - signedAt(*dataWindow, 4) + 1;
+    const std::string &window = *header->dataWindow;
+    const std::int64_t width = signedAt(window, 8) - signedAt(window, 0) + 1;
+    const std::int64_t height = signedAt(window, 12) - signedAt(window, 4) + 1;
     if (!positiveSides(width, height))
         return unreadable("an empty data window");
     Inspection inspection;
     inspection.width = static_cast<std::uint64_t>(width);
     inspection.height = static_cast<std::uint64_t>(height);
     double samples = 0;
-    for (const Channel &channel : *channels)
-        samples += double(divideRoundingUp(
-                       inspection.width, static_cast<std::uint64_t>(channel.xSampling))) *
+    double honestSampleBytes = 0;
+    for (const Channel &channel : *header->channels) {
+        const double count = double(divideRoundingUp(
+                                 inspection.width, static_cast<std::uint64_t>(channel.xSampling))) *
             double(
                 divideRoundingUp(inspection.height, static_cast<std::uint64_t>(channel.ySampling)));
-    const double sampleBytes = samples * 4;
-
-    // Tiles decode whole, overhanging the picture or not, a row of them at a time.
-    double decoded = samples;
-    std::uint64_t chunks = divideRoundingUp(inspection.height, coding.linesPerChunk);
-    std::uint64_t buffered = saturatingCount(
-        double(coding.linesPerChunk) * double(inspection.width) * double(channels->size()) * 4);
-    if (tiled) {
-        const std::string description = tiles.value_or(std::string(9, '\0'));
-        const std::uint64_t tileWidth = unsignedAt(description, 0, 4, ByteOrder::Little);
-        const std::uint64_t tileHeight = unsignedAt(description, 4, 4, ByteOrder::Little);
-        if (tileWidth == 0 || tileHeight == 0 || tileWidth > 0x7fffffff ||
-            tileHeight > 0x7fffffff || (static_cast<unsigned char>(description[8]) & 0x0f) > 2)
-            return unreadable("tiles of a size or levels it cannot read");
-        chunks = divideRoundingUp(inspection.width, tileWidth) *
-            divideRoundingUp(inspection.height, tileHeight);
-        decoded =
-            double(chunks) * double(tileWidth) * double(tileHeight) * double(channels->size());
-        buffered = saturatingCount(
-            double(tileHeight) * double(inspection.width) * double(channels->size()) * 4 +
-            double(tileWidth) * double(tileHeight) * double(channels->size()) * 4);
+        samples += count;
+        honestSampleBytes +=
+            count * (channel.type == HalfSamples ? coding.halfSampleBytes : coding.fullSampleBytes);
     }
-    inspection.seconds = decoded * coding.secondsPerSample;
+    const std::optional<Chunks> chunks =
+        chunksOf(*header, tiled, inspection.width, inspection.height, samples);
+    if (!chunks)
+        return unreadable("tiles of a size or levels it cannot read");
+    inspection.seconds = chunks->decodedSamples * coding.secondsPerSample;
     inspection.plainSeconds = samples * coding.secondsPerSample;
     // The offset table and each chunk's header, and the samples as far as
     // the compression can shrink them.
-    inspection.honestBytes = saturatingCount(16 * double(chunks) +
-        (coding.bestRatio == 0 ? 0 : sampleBytes / 2 / double(coding.bestRatio)));
+    inspection.honestBytes = saturatingCount(16 * double(chunks->count) + honestSampleBytes);
     inspection.memory =
-        saturatingCount(double(inspection.pixels()) * BytesPerPixel + double(buffered));
+        saturatingCount(double(inspection.pixels()) * BytesPerPixel + double(chunks->buffered));
     return inspection;
 }
 
