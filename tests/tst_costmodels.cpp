@@ -2,9 +2,16 @@
 // file passes, and a hair beyond it is refused for the right reason.
 #include "support/bytesverdict.h"
 #include "support/craftedfiles.h"
+#include "support/heifbuilder.h"
+#include "support/tiffwriter.h"
 
+#include <QSize>
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>
+
+#include <tiffio.h>
+
+#include <functional>
 
 namespace {
 
@@ -40,6 +47,26 @@ bool refusedFor(const QByteArray &file, const DecodeLimits &limits, const char *
 bool passes(const QByteArray &file, const DecodeLimits &limits)
 {
     return inspectBytes(file, limits).refusal.empty();
+}
+
+// The figures a reader gives, side by side; the seconds of a few more bytes
+// read apart.
+bool sameFigures(const Inspection &a, const Inspection &b)
+{
+    return a.refusal == b.refusal && a.width == b.width && a.height == b.height &&
+        qAbs(a.seconds - b.seconds) < 1e-7 && qAbs(a.plainSeconds - b.plainSeconds) < 1e-7 &&
+        a.honestBytes == b.honestBytes && a.memory == b.memory;
+}
+
+// A lossy WebP behind an extended header and an odd-sized chunk, which is
+// padded to an even size.
+QByteArray webpBehindOddChunk(const QByteArray &simple, quint32 width, quint32 height)
+{
+    const QByteArray vp8x =
+        QByteArray(4, 0) + littleEndian(width - 1, 3) + littleEndian(height - 1, 3);
+    const QByteArray chunks = QByteArray("WEBP") + "VP8X" + littleEndian(10, 4) + vp8x + "XMP " +
+        littleEndian(3, 4) + "abc" + QByteArray(1, 0) + simple.mid(12);
+    return QByteArray("RIFF") + littleEndian(quint64(chunks.size()), 4) + chunks;
 }
 
 JpegSpec greyProgressive(quint16 side)
@@ -145,6 +172,133 @@ private slots:
         restarts.restartInterval = 0;
         restarts.coding = JpegCoding::Arithmetic;
         QCOMPARE(priced(craftedJpeg(restarts)).honestBytes, std::uint64_t {0});
+
+        // Refining the DC coefficients costs less than coding them first,
+        // with the same coefficients known at the end.
+        JpegSpec refined = greyProgressive(512);
+        refined.scans = {dcFirst({1}), exactAc, dcRefine({1})};
+        JpegSpec again = greyProgressive(512);
+        again.scans = {exactDc, exactAc, exactDc};
+        QVERIFY(priced(craftedJpeg(refined)).seconds < priced(craftedJpeg(again)).seconds);
+    }
+
+    // Headers read as the decoders read them: what they skip is skipped,
+    // and the same picture gives the same figures.
+    void headersAreReadAsTheDecodersReadThem()
+    {
+        // libjpeg passes over a DNL segment before the frame.
+        JpegSpec plain = greyProgressive(64);
+        plain.scans = {dcFirst({1})};
+        JpegSpec dnl = plain;
+        dnl.beforeFrame = QByteArray::fromHex("ffdc00040040");
+        QVERIFY(sameFigures(priced(craftedJpeg(dnl)), priced(craftedJpeg(plain))));
+
+        // A big-endian BigTIFF is a BigTIFF.
+        const cv::Mat colour(48, 37, CV_8UC3, cv::Scalar(1, 2, 3));
+        const Inspection little = priced(tiffOf(colour, {COMPRESSION_NONE, 0, 16}));
+        const Inspection big =
+            priced(tiffOf(colour, {COMPRESSION_NONE, 0, 16, 0, false, true, true}));
+        QCOMPARE(big.width, std::uint64_t {37});
+        QCOMPARE(big.height, std::uint64_t {48});
+        QCOMPARE(big.honestBytes, little.honestBytes);
+
+        // A JP2 box of length 0 runs to the end of the file; one whose length
+        // runs past it is no box, however its sum wraps.
+        const QByteArray jp2 = encode(".jp2", colour);
+        const qsizetype codestream = jp2.indexOf("jp2c") - 4;
+        QByteArray toTheEnd = jp2;
+        toTheEnd.replace(codestream, 4, QByteArray(4, 0));
+        QVERIFY(sameFigures(priced(toTheEnd), priced(jp2)));
+        QByteArray wrapping = jp2;
+        wrapping.replace(codestream, 8,
+            bigEndian(1, 4) + "jp2c" + bigEndian(~quint64 {0} - quint64(codestream) + 16, 8));
+        QCOMPARE(
+            inspectBytes(wrapping).refusal, std::string("unreadable JPEG 2000: no codestream box"));
+
+        // A WebP chunk of odd size is followed by a pad byte.
+        const QByteArray simple = encode(".webp", colour, {cv::IMWRITE_WEBP_QUALITY, 80});
+        const Inspection padded = priced(webpBehindOddChunk(simple, 37, 48));
+        QCOMPARE(padded.width, std::uint64_t {37});
+        QCOMPARE(padded.height, std::uint64_t {48});
+        QCOMPARE(padded.seconds, priced(simple).seconds);
+    }
+
+    // The fewest bytes of an honest file, counted as its layout has them.
+    void honestBytesCountTheLayout()
+    {
+        // Each PNG row starts with its filter byte: 1031 bytes of grey and
+        // one, 1032 rows, at Deflate's best of 1032 to 1.
+        QCOMPARE(priced(encode(".png", cv::Mat(1032, 1031, CV_8UC1, cv::Scalar(0)))).honestBytes,
+            std::uint64_t {1032});
+        // PIZ stores 32 lines a chunk, each with its offset and header: 33
+        // lines take two chunks.
+        const auto piz = [](int height) {
+            return priced(encode(".exr", cv::Mat(height, 4, CV_32FC3, cv::Scalar::all(0)),
+                {cv::IMWRITE_EXR_COMPRESSION, cv::IMWRITE_EXR_COMPRESSION_PIZ}));
+        };
+        QCOMPARE(piz(32).honestBytes, std::uint64_t {16});
+        QCOMPARE(piz(33).honestBytes, std::uint64_t {32});
+        // libtiff reads the last strip as short as the picture leaves it.
+        const cv::Mat grey(10, 100, CV_8UC1, cv::Scalar(5));
+        QCOMPARE(priced(tiffOf(grey, {COMPRESSION_NONE, 0, 4})).honestBytes, std::uint64_t {1000});
+    }
+
+    // A file is hollow below the bound, not at it.
+    void hollowMeansBelowTheBound()
+    {
+        const QByteArray ppm = encode(".ppm", cv::Mat(100, 100, CV_8UC3, cv::Scalar(1, 2, 3)));
+        const Inspection cost = priced(ppm);
+        DecodeLimits limits;
+        limits.freeSeconds = 0;
+        const QByteArray atTheBound = ppm.left(qsizetype(cost.honestBytes));
+        QVERIFY(passes(atTheBound, limits));
+        QVERIFY(refusedFor(atTheBound.chopped(1), limits, "hollow"));
+    }
+
+    // The readers without rows above, on a picture and the same picture
+    // twice as wide and high: their sides, and four times the work.
+    void picturesFourTimesLargerCostFourTimesMore_data()
+    {
+        QTest::addColumn<QByteArray>("small");
+        QTest::addColumn<QByteArray>("large");
+        QTest::addColumn<QSize>("size");
+        const QSize size(300, 200);
+        const auto both = [&size](const std::function<QByteArray(const QSize &)> &make) {
+            return std::pair(make(size), make(size * 2));
+        };
+        const auto add = [&](const char *name, const std::pair<QByteArray, QByteArray> &files) {
+            QTest::newRow(name) << files.first << files.second << size;
+        };
+        const auto mat = [](const QSize &s, int type) {
+            return cv::Mat(s.height(), s.width(), type, cv::Scalar(0.1, 0.2, 0.3));
+        };
+        add("radiance", both([&](const QSize &s) { return encode(".hdr", mat(s, CV_32FC3)); }));
+        add("openexr", both([&](const QSize &s) { return encode(".exr", mat(s, CV_32FC3)); }));
+        add("webp", both([&](const QSize &s) { return encode(".webp", mat(s, CV_8UC3)); }));
+        add("pbm", both([&](const QSize &s) { return encode(".pbm", mat(s, CV_8UC1)); }));
+        add("heif", both([](const QSize &s) {
+            HeifBuilder builder;
+            const auto w = quint32(s.width());
+            const auto h = quint32(s.height());
+            builder.addCoded(hevcHeaderOnly(w, h), w, h);
+            return builder.build();
+        }));
+    }
+
+    void picturesFourTimesLargerCostFourTimesMore()
+    {
+        QFETCH(QByteArray, small);
+        QFETCH(QByteArray, large);
+        QFETCH(QSize, size);
+        const Inspection one = priced(small);
+        const Inspection four = priced(large);
+        QCOMPARE(one.width, std::uint64_t(size.width()));
+        QCOMPARE(one.height, std::uint64_t(size.height()));
+        QCOMPARE(four.width, std::uint64_t(2 * size.width()));
+        QCOMPARE(four.height, std::uint64_t(2 * size.height()));
+        QVERIFY(one.seconds > 0);
+        QVERIFY(qAbs(four.seconds / one.seconds - 4) < 0.05);
+        QVERIFY(four.honestBytes >= one.honestBytes);
     }
 
     // Blocks as libjpeg walks them: interleaved scans walk whole MCUs,

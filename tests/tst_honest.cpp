@@ -18,9 +18,12 @@ namespace {
 // The origin panel that decoding the file with OpenCV itself gives.
 cv::Mat originOf(const QString &file)
 {
-    const cv::Mat decoded = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
+    cv::Mat decoded = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
     if (decoded.empty())
         return {};
+    // As IMREAD_COLOR promises, which OpenCV 4.6's grey PFM forgets.
+    if (decoded.channels() == 1)
+        cv::cvtColor(decoded, decoded, cv::COLOR_GRAY2BGR);
     cv::Mat scaled;
     cv::resize(decoded, scaled, cv::Size(256, 192), 0, 0, cv::INTER_LINEAR);
     return asRgb(scaled);

@@ -1,4 +1,6 @@
 #include "support/encoders.h"
+#include "support/exrwriter.h"
+#include "support/tiffwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <jpeglib.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -140,6 +143,67 @@ QByteArray adobeJpeg(const cv::Mat &colour, bool ycck)
     return file;
 }
 
+namespace {
+
+// Files written through the libraries' own APIs: libtiff's codecs that its
+// tools cannot be asked for alike on every system, OpenCV's OpenEXR
+// compressions and grey PFM, and OpenEXR's multi-part files.
+std::vector<EncodedFile> encodeWithLibraries(
+    const QDir &dir, const QString &tag, const cv::Mat &colour, const cv::Mat &grey)
+{
+    struct TiffRecipe
+    {
+        const char *name;
+        bool colour;
+        TiffLayout layout;
+    };
+    const TiffRecipe tiffs[] = {
+        {"libtiff lerc", true, {COMPRESSION_LERC, LERC_ADD_COMPRESSION_NONE}},
+        {"libtiff lerc deflate", true, {COMPRESSION_LERC, LERC_ADD_COMPRESSION_DEFLATE}},
+        {"libtiff lerc zstd grey", false, {COMPRESSION_LERC, LERC_ADD_COMPRESSION_ZSTD}},
+        {"libtiff jbig", false,
+            {COMPRESSION_JBIG, 0, 0xffffffff, 0, true}}, // in one strip, as it must be
+        {"libtiff short last strip", true, {COMPRESSION_NONE, 0, 7}},
+        {"libtiff jpeg 16x16 tiles", true, {COMPRESSION_JPEG, 0, 0, 16}},
+        {"libtiff big-endian bigtiff", true,
+            {COMPRESSION_ADOBE_DEFLATE, 0, 0, 0, false, true, true}},
+    };
+    std::vector<EncodedFile> files;
+    for (const TiffRecipe &recipe : tiffs) {
+        const QString path = dir.filePath(fileName(tag, recipe.name) + ".tiff");
+        cv::Mat picture = recipe.colour ? colour : grey;
+        if (recipe.layout.bilevel)
+            picture = grey > 128;
+        const bool written = writeTiff(path.toStdString(), picture, recipe.layout);
+        files.push_back({recipe.name, written ? path : QString()});
+    }
+    cv::Mat linear;
+    colour.convertTo(linear, CV_32FC3, 1 / 255.0);
+    cv::Mat withAlpha;
+    cv::cvtColor(linear, withAlpha, cv::COLOR_BGR2BGRA);
+    const std::pair<const char *, int> exrs[] = {
+        {"OpenCV exr b44", cv::IMWRITE_EXR_COMPRESSION_B44},
+        {"OpenCV exr b44a", cv::IMWRITE_EXR_COMPRESSION_B44A}};
+    for (const auto &[name, compression] : exrs) {
+        const QString path = dir.filePath(fileName(tag, name) + ".exr");
+        const bool written = cv::imwrite(path.toStdString(), withAlpha,
+            {cv::IMWRITE_EXR_TYPE, cv::IMWRITE_EXR_TYPE_HALF, cv::IMWRITE_EXR_COMPRESSION,
+                compression});
+        files.push_back({name, written ? path : QString()});
+    }
+    cv::Mat greyLinear;
+    grey.convertTo(greyLinear, CV_32FC1, 1 / 255.0);
+    const QString pfm = dir.filePath(fileName(tag, "OpenCV pfm grey") + ".pfm");
+    files.push_back(
+        {"OpenCV pfm grey", cv::imwrite(pfm.toStdString(), greyLinear) ? pfm : QString()});
+    const QString multipart = dir.filePath(fileName(tag, "OpenEXR multipart") + ".exr");
+    files.push_back({"OpenEXR multipart",
+        writeMultipartExr(multipart.toStdString(), colour) ? multipart : QString()});
+    return files;
+}
+
+} // namespace
+
 std::vector<EncodedFile> encodeWithEveryEncoder(
     const QString &folder, const QString &tag, const cv::Mat &colour)
 {
@@ -181,5 +245,7 @@ std::vector<EncodedFile> encodeWithEveryEncoder(
             file.open(QIODevice::WriteOnly) && file.write(adobeJpeg(colour, ycck)) > 0;
         files.push_back({name, saved ? file.fileName() : QString()});
     }
+    const std::vector<EncodedFile> fromLibraries = encodeWithLibraries(dir, tag, colour, grey);
+    files.insert(files.end(), fromLibraries.begin(), fromLibraries.end());
     return files;
 }

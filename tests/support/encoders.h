@@ -15,8 +15,10 @@ struct EncodedFile
 // Writes a BGR picture with every encoder here and every option the tests
 // use: cjpeg, jpegtran (arithmetic and progressive), ImageMagick (JPEG, CMYK,
 // PNG of every colour type and depth, BMP, TIFF), tiffcp, cwebp (lossy,
-// lossless, alpha), opj_compress, libjpeg itself (CMYK and YCCK) and OpenCV's
-// libpng (8 and 16 bits, alpha). The files go to `folder`, their names
+// lossless, alpha), opj_compress, libjpeg itself (CMYK and YCCK), OpenCV's
+// libpng (8 and 16 bits, alpha), OpenEXR (B44, B44A) and PFM (grey), libtiff itself
+// (LERC, JBIG, a short last strip, 16 x 16 JPEG tiles, big-endian BigTIFF)
+// and OpenEXR's multi-part files. The files go to `folder`, their names
 // starting with `tag`.
 std::vector<EncodedFile> encodeWithEveryEncoder(
     const QString &folder, const QString &tag, const cv::Mat &colour);
