@@ -2,6 +2,7 @@
 
 #include "support/craftedfiles.h"
 #include "support/heifbuilder.h"
+#include "support/tiffwriter.h"
 #include "support/windowdriver.h"
 
 #include <QFile>
@@ -9,6 +10,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <tiffio.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -190,4 +193,17 @@ std::vector<BenchInput> costlyInputs()
         inputs.push_back({spec.label, path});
     }
     return inputs;
+}
+
+std::vector<BenchInput> manyPieceInputs()
+{
+    const std::filesystem::path dir = MORVASTEL_BENCH_DIR;
+    std::filesystem::create_directories(dir);
+    const std::string tiles = (dir / "tiles16_jpeg_16384.tiff").string();
+    if (!std::filesystem::exists(tiles))
+        writeTiff(tiles, photoLike({16384, 16384}, 11), {COMPRESSION_JPEG, 0, 0, 16});
+    const std::string strips = (dir / "strips1M.tiff").string();
+    if (!std::filesystem::exists(strips))
+        writeTiff(strips, cv::Mat(1 << 20, 64, CV_8UC1, cv::Scalar(90)), {COMPRESSION_NONE, 0, 1});
+    return {{"tiles16_jpeg_16384.tiff", tiles}, {"strips1M.tiff", strips}};
 }

@@ -8,6 +8,7 @@
 //   morvastel_weights [FILTER]   measures the weights whose name holds FILTER
 #include "decoding/decodefile.h"
 #include "support/craftedfiles.h"
+#include "support/tiffwriter.h"
 #include "support/windowdriver.h"
 
 #include <QByteArray>
@@ -15,6 +16,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <tiffio.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -333,11 +336,34 @@ void tiffWeights()
         int code;
     };
     const Kind kinds[] = {{"none", 1}, {"LZW", 5}, {"Deflate", 8}, {"PackBits", 32773},
-        {"LZMA", 34925}, {"Zstandard", 50000}, {"WebP", 50001}, {"JPEG", 7}};
+        {"LZMA", 34925}, {"Zstandard", 50000}, {"WebP", 50001}};
     for (const Kind &kind : kinds) {
         const std::string path = save(std::string("tiff-") + kind.name + ".tiff", picture,
             {cv::IMWRITE_TIFF_COMPRESSION, kind.code});
         perUnit((std::string("TIFF ") + kind.name + ", all told").c_str(), "pixel", path, pixels);
+    }
+    // libtiff's own encoders for what OpenCV does not write (alike in every
+    // version): JPEG, LERC with each of its layers, in strips, and JBIG in
+    // one strip of bits.
+    const std::string jpeg = (Folder / "tiff-JPEG.tiff").string();
+    writeTiff(jpeg, picture, {COMPRESSION_JPEG, 0, 16});
+    perUnit("TIFF JPEG, all told", "pixel", jpeg, pixels);
+    const std::pair<const char *, int> lercLayers[] = {{"LERC", LERC_ADD_COMPRESSION_NONE},
+        {"LERC+Deflate", LERC_ADD_COMPRESSION_DEFLATE},
+        {"LERC+Zstandard", LERC_ADD_COMPRESSION_ZSTD}};
+    for (const auto &[name, layer] : lercLayers) {
+        const std::string path = (Folder / (std::string("tiff-") + name + ".tiff")).string();
+        writeTiff(path, picture, {COMPRESSION_LERC, layer});
+        perUnit((std::string("TIFF ") + name + ", all told").c_str(), "pixel", path, pixels);
+    }
+    cv::Mat grey;
+    cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+    grey = grey > 128;
+    for (const auto &[name, code] :
+        {std::pair("none", COMPRESSION_NONE), {"JBIG", COMPRESSION_JBIG}}) {
+        const std::string path = (Folder / (std::string("tiff-bits-") + name + ".tiff")).string();
+        writeTiff(path, grey, {static_cast<std::uint16_t>(code), 0, 0xffffffff, 0, true});
+        perUnit((std::string("TIFF bits, ") + name + ", all told").c_str(), "pixel", path, pixels);
     }
     // Tiles far larger than the picture decode whole.
     TiffSpec small;
