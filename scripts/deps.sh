@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkgconf qt6-base-dev libopencv-dev libjpeg-dev libpng-dev
           libwebp-dev libheif-dev fonts-wqy-microhei fontconfig)
 if [ "${1-run}" = test ]; then
-    packages+=(xvfb xauth libx11-dev libtiff-dev libopenexr-dev clang-format
+    packages+=(xvfb xauth libx11-dev libxfixes-dev libtiff-dev libopenexr-dev clang-format
                clang-tidy desktop-file-utils
                libbenchmark-dev dpkg-dev file lintian appstream libjpeg-turbo-progs
                xdotool imagemagick libtiff-tools libopenjp2-tools webp libheif-examples

@@ -4,7 +4,7 @@
 # the files it should hold, and the program it contains starting in a real X
 # server. Nothing is installed on the system.
 set -euo pipefail
-build=$1 realwindow=$2 closer=$3 probe=$4
+build=$1 realwindow=$2 closer=$3 probe=$4 cursors=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -66,5 +66,5 @@ appstream validate-tree "$root"
 desktop-file-validate "$root/usr/share/applications/org.morvastel.Morvastel.desktop"
 checks/hardening.sh "$root/usr/bin/morvastel" \
     "$root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/morvastel/libmorvastel_opencv.so"
-"$realwindow" "$root/usr/bin/morvastel" "$closer" "$probe"
+"$realwindow" "$root/usr/bin/morvastel" "$closer" "$probe" "$cursors"
 echo "package checked"
