@@ -1,4 +1,4 @@
-#include "analysis/busycursor.h"
+#include "analysis/busywhileloading.h"
 #include "analysis/failureline.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
@@ -17,11 +17,7 @@ void MainWindow::on_pushButton_clicked()
     if (imagePath.isEmpty())
         return;
 
-    // The load below holds the event loop: draw the window now, where the
-    // dialog was, and show that it is busy until the load has ended.
-    const BusyCursor busy;
-    repaint();
-    QGuiApplication::sync();
+    const BusyWhileLoading busy(*this);
 
     // All six pictures are made before any panel changes, so a file that fails
     // anywhere (decoder, size limit, memory) leaves the window as it was.
