@@ -133,7 +133,8 @@ cv::Mat libheifRgbaAsBgr(const QString &path, bool transformed = true)
         bgr.create(height, width, CV_8UC3);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
-                const std::uint8_t *pixel = rgba + std::ptrdiff_t(y) * stride + 4 * x;
+                const std::uint8_t *pixel =
+                    rgba + std::ptrdiff_t(y) * stride + 4 * std::ptrdiff_t(x);
                 bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(pixel[2], pixel[1], pixel[0]);
             }
     }

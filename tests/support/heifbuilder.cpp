@@ -305,7 +305,7 @@ QByteArray heifManyAssociations()
     const quint32 tile = file.addCoded(hevcHeaderOnly(64, 64), 64, 64, true);
     for (int i = 0; i < 200; ++i)
         file.addProperty(tile, "abcd", bigEndian(quint64(i), 4));
-    file.setPrimary(file.addGrid(255, 256, 64, 64, QList<quint32>(255 * 256, tile)));
+    file.setPrimary(file.addGrid(255, 256, 64, 64, QList<quint32>(qsizetype {255} * 256, tile)));
     return file.build();
 }
 
