@@ -2,12 +2,16 @@
 // read, as the encoders and the tests make them:
 //   morvastel_fuzz_seeds FOLDER
 #include "support/craftedfiles.h"
+#include "support/exrwriter.h"
+#include "support/heifbuilder.h"
+#include "support/tiffwriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <libheif/heif.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <tiffio.h>
 
 #include <cstdio>
 #include <memory>
@@ -81,6 +85,17 @@ int main(int argc, char *argv[])
     jpeg2000.tileWidth = 32;
     jpeg2000.tileHeight = 32;
 
+    HeifBuilder grid;
+    const quint32 tile = grid.addCoded(hevcHeaderOnly(32, 24), 32, 24, true);
+    grid.setPrimary(grid.addGrid(2, 2, 64, 48, {tile, tile, tile, tile}));
+    const QString multipart = folder.filePath(QStringLiteral("scratch.exr"));
+    QFile multipartFile(multipart);
+    const QByteArray multipartExr = writeMultipartExr(multipart.toStdString(), colour) &&
+            multipartFile.open(QIODevice::ReadOnly)
+        ? multipartFile.readAll()
+        : QByteArray();
+    multipartFile.remove();
+
     const std::vector<std::pair<const char *, QByteArray>> seeds = {
         {"encoded.bmp", encoded(".bmp", colour)},
         {"encoded.jpg", encoded(".jpg", colour)},
@@ -100,6 +115,10 @@ int main(int argc, char *argv[])
         {"tiled.tiff", craftedTiff(tiled)},
         {"jpeg-strips.tiff", tiffOfJpegRefinements(64, 2)},
         {"long8.tiff", tiffWithLong8Sides(64, 64)},
+        {"lerc.tiff", tiffOf(colour, {COMPRESSION_LERC, LERC_ADD_COMPRESSION_DEFLATE, 16})},
+        {"jbig.tiff", tiffOf(grey, {COMPRESSION_JBIG, 0, 0xffffffff, 0, true})},
+        {"jpeg-tiles.tiff", tiffOf(colour, {COMPRESSION_JPEG, 0, 0, 16})},
+        {"big-endian.tiff", tiffOf(colour, {COMPRESSION_NONE, 0, 7, 0, false, true, true})},
         {"encoded.png", encoded(".png", colour)},
         {"texts.png", pngWithTexts(3, 100)},
         {"encoded.jp2", encoded(".jp2", colour)},
@@ -107,6 +126,12 @@ int main(int argc, char *argv[])
         {"claims.jp2", jp2Claiming(40, 24, 40, 24)},
         {"rle.bmp", rleBmpOfNothing(40, 24)},
         {"window.exr", exrClaiming(40, 24)},
+        {"b44a.exr",
+            encoded(".exr", real,
+                {cv::IMWRITE_EXR_TYPE, cv::IMWRITE_EXR_TYPE_HALF, cv::IMWRITE_EXR_COMPRESSION,
+                    cv::IMWRITE_EXR_COMPRESSION_B44A})},
+        {"multipart.exr", multipartExr},
+        {"grid.heic", grid.build()},
         {"nitf", nitfFile()},
         {"dted", dtedFile()},
         {"photo.heic",
