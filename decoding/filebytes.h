@@ -75,6 +75,7 @@ public:
 
     // Where the next byte comes from, from the start of the file.
     std::uint64_t offset() const { return bufferAt + position; }
+    std::uint64_t fileSize() const { return file.size(); }
 
 private:
     // How many of the buffered bytes lie in the range.

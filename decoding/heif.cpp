@@ -144,7 +144,9 @@ struct HeifDetails
 class HeifCheck
 {
 public:
-    HeifCheck(const FileBytes &file, HeifMeta meta) : file(file), meta(std::move(meta)) { }
+    HeifCheck(const FileBytes &file, HeifMeta meta)
+        : file(file), meta(std::move(meta)), reader(file, 0, 0)
+    { }
 
     Inspection inspect();
 
@@ -166,7 +168,8 @@ private:
     bool readHevc(const HeifItem &item, Size declared, std::uint64_t &pictures, Size &coded);
     bool readAv1(const HeifItem &item, Size declared, std::uint64_t &pictures, Size &coded);
     bool agrees(const std::optional<CodedSize> &size, Size declared, Size &coded);
-    HeifDetails wholeFile() const;
+    const std::optional<std::vector<std::optional<CodedSize>>> &hevcConfigSizes(const IsoBox &hvcC);
+    HeifDetails wholeFile();
     bool decodesAv1(std::uint32_t id) const;
 
     const FileBytes &file;
@@ -180,6 +183,10 @@ private:
     std::set<std::uint32_t> pricing; // on the way down, to find cycles
     std::uint64_t walked = 0; // bytes of item data read
     std::uint64_t mostTiles = 0;
+    ByteReader reader; // every item's data, through one buffer
+    // The sizes of each hvcC's parameter sets, by where it lies: read once,
+    // however many items share it. None where it is cut short.
+    std::map<std::uint64_t, std::optional<std::vector<std::optional<CodedSize>>>> hevcConfigs;
 };
 
 const HeifItem *imageItem(const HeifMeta &meta, std::uint32_t id)
@@ -358,7 +365,7 @@ bool HeifCheck::priceCoded(std::uint32_t, const HeifItem &item, Cost &cost)
 // naming the tiles, each decoded as often as it is named.
 bool HeifCheck::priceGrid(std::uint32_t id, const HeifItem &item, int depth, Cost &cost)
 {
-    HeifItemReader data(file, meta, item);
+    HeifItemReader data(reader, meta, item);
     std::string header;
     data.take(4, header);
     const bool wide = header.size() == 4 && (header[1] & 1) != 0;
@@ -407,6 +414,38 @@ bool HeifCheck::agrees(const std::optional<CodedSize> &size, Size declared, Size
     return true;
 }
 
+// The sizes of the sequence parameter sets in hvcC's arrays.
+const std::optional<std::vector<std::optional<CodedSize>>> &HeifCheck::hevcConfigSizes(
+    const IsoBox &hvcC)
+{
+    const auto known = hevcConfigs.find(hvcC.contents);
+    if (known != hevcConfigs.end())
+        return known->second;
+    auto &sizes = hevcConfigs[hvcC.contents];
+    const std::string_view config = meta.contents(hvcC);
+    if (config.size() < 23)
+        return sizes;
+    std::vector<std::optional<CodedSize>> found;
+    std::size_t at = 23;
+    for (int array = 0; array < static_cast<unsigned char>(config[22]); ++array) {
+        if (config.size() - at < 3)
+            return sizes;
+        const std::uint64_t units = bigEndianAt(config, at + 1, 2);
+        at += 3;
+        for (std::uint64_t unit = 0; unit < units; ++unit) {
+            if (config.size() - at < 2 || bigEndianAt(config, at, 2) > config.size() - at - 2)
+                return sizes;
+            const auto length = static_cast<std::size_t>(bigEndianAt(config, at, 2));
+            const std::string_view nal = config.substr(at + 2, length);
+            at += 2 + length;
+            if (hevcUnitType(nal) == HevcSequenceParameterSet)
+                found.push_back(hevcSequenceSize(nal));
+        }
+    }
+    sizes = std::move(found);
+    return sizes;
+}
+
 // hvcC's parameter sets, then the item's NAL units, each after a four-byte
 // length as libheif hands them to libde265: every SPS read, every picture
 // counted by its first slice.
@@ -415,30 +454,15 @@ bool HeifCheck::readHevc(const HeifItem &item, Size declared, std::uint64_t &pic
     const IsoBox *hvcC = meta.firstProperty(item, "hvcC");
     if (!hvcC)
         return refuse("a HEVC picture without its configuration");
-    const std::string_view config = meta.contents(*hvcC);
-    if (config.size() < 23)
+    const auto &configured = hevcConfigSizes(*hvcC);
+    if (!configured)
         return refuse("a HEVC configuration cut short");
-    bool sequence = false;
-    std::size_t at = 23;
-    for (int array = 0; array < static_cast<unsigned char>(config[22]); ++array) {
-        if (config.size() - at < 3)
-            return refuse("a HEVC configuration cut short");
-        const std::uint64_t units = bigEndianAt(config, at + 1, 2);
-        at += 3;
-        for (std::uint64_t unit = 0; unit < units; ++unit) {
-            if (config.size() - at < 2 || bigEndianAt(config, at, 2) > config.size() - at - 2)
-                return refuse("a HEVC configuration cut short");
-            const auto length = static_cast<std::size_t>(bigEndianAt(config, at, 2));
-            const std::string_view nal = config.substr(at + 2, length);
-            at += 2 + length;
-            if (hevcUnitType(nal) != HevcSequenceParameterSet)
-                continue;
-            sequence = true;
-            if (!agrees(hevcSequenceSize(nal), declared, coded))
-                return false;
-        }
+    bool sequence = !configured->empty();
+    for (const std::optional<CodedSize> &size : *configured) {
+        if (!agrees(size, declared, coded))
+            return false;
     }
-    HeifItemReader data(file, meta, item);
+    HeifItemReader data(reader, meta, item);
     std::string nal;
     while (!data.atEnd()) {
         std::uint64_t length = 0;
@@ -494,7 +518,7 @@ bool HeifCheck::readAv1(const HeifItem &item, Size declared, std::uint64_t &pict
         }
         at += header->length + payload;
     }
-    HeifItemReader data(file, meta, item);
+    HeifItemReader data(reader, meta, item);
     std::string start;
     std::string payload;
     while (!data.atEnd()) {
@@ -543,7 +567,7 @@ bool HeifCheck::decodesAv1(std::uint32_t id) const
 
 // What libheif checks in the whole file: every image's extent, every grid's
 // output and tiles, every item.
-HeifDetails HeifCheck::wholeFile() const
+HeifDetails HeifCheck::wholeFile()
 {
     HeifDetails details;
     for (const auto &[id, item] : meta.items) {
@@ -553,7 +577,7 @@ HeifDetails HeifCheck::wholeFile() const
         if (const std::optional<Size> declared = extent(item))
             sizes.push_back(*declared);
         if (item.type == "grid") {
-            HeifItemReader data(file, meta, item);
+            HeifItemReader data(reader, meta, item);
             std::string grid;
             data.take(12, grid);
             if (grid.size() >= 8) {

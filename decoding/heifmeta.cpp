@@ -314,9 +314,9 @@ std::optional<HeifMeta> readHeifMeta(const FileBytes &file, std::string &why)
     return meta;
 }
 
-HeifItemReader::HeifItemReader(const FileBytes &file, const HeifMeta &meta, const HeifItem &item)
-    : item(item), fileSize(file.size()),
-      idat(meta.idat ? meta.contents(*meta.idat) : std::string_view()), fromFile(file, 0, 0)
+HeifItemReader::HeifItemReader(ByteReader &reader, const HeifMeta &meta, const HeifItem &item)
+    : item(item), fileSize(reader.fileSize()),
+      idat(meta.idat ? meta.contents(*meta.idat) : std::string_view()), fromFile(reader)
 { }
 
 // Moves to the next byte of data, through empty extents; notes one that lies

@@ -72,7 +72,9 @@ std::optional<HeifMeta> readHeifMeta(const FileBytes &file, std::string &why);
 class HeifItemReader
 {
 public:
-    HeifItemReader(const FileBytes &file, const HeifMeta &meta, const HeifItem &item);
+    // Reads through `reader`, which the items of one file share: data that
+    // lies together is read from the file once.
+    HeifItemReader(ByteReader &reader, const HeifMeta &meta, const HeifItem &item);
 
     // The next byte, or -1 at the end.
     int next();
@@ -91,7 +93,7 @@ private:
     const HeifItem &item;
     const std::uint64_t fileSize;
     const std::string_view idat; // where idat's data lies
-    ByteReader fromFile;
+    ByteReader &fromFile;
     std::size_t extent = 0;
     std::uint64_t at = 0; // within the current extent, where it is in idat
     std::uint64_t left = 0; // in the current extent

@@ -109,7 +109,8 @@ CodedPicture codedPictureOf(const QByteArray &heif)
         return {};
     picture.configuration = isoBox(QByteArray::fromStdString(config->type),
         QByteArray::fromStdString(std::string(meta->contents(*config))));
-    HeifItemReader reader(file, *meta, item);
+    ByteReader bytes(file, 0, 0);
+    HeifItemReader reader(bytes, *meta, item);
     std::string stream;
     reader.take(std::size_t(heif.size()), stream);
     picture.stream = QByteArray::fromStdString(stream);
