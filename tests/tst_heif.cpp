@@ -27,6 +27,9 @@ struct Encoding
     heif_compression_format codec = heif_compression_HEVC;
     Kind kind = Kind::Colour;
     int orientation = 1; // as Exif counts: libheif writes irot and imir for it
+    // Chroma at full resolution, where turning the planes before turning
+    // them into RGB (libheif 1.23) or after (1.15) must give the same.
+    bool fullChroma = false;
 };
 
 // A picture in libheif's own terms, from a BGR one.
@@ -87,6 +90,8 @@ bool encode(const cv::Mat &bgr, const Encoding &encoding, const QString &path)
         heif_error_Ok)
         return false;
     heif_encoder_set_lossy_quality(encoder, 75);
+    if (encoding.fullChroma)
+        heif_encoder_set_parameter_string(encoder, "chroma", "444");
     heif_image *image = heifImage(bgr, encoding.kind);
     heif_encoding_options *options = heif_encoding_options_alloc();
     options->image_orientation = heif_orientation(encoding.orientation);
@@ -297,7 +302,7 @@ private slots:
     {
         QFETCH(int, orientation);
         const QString file = dir.filePath(QStringLiteral("turned%1.HEIC").arg(orientation));
-        QVERIFY(encode(picture, {heif_compression_HEVC, Kind::Colour, orientation}, file));
+        QVERIFY(encode(picture, {heif_compression_HEVC, Kind::Colour, orientation, true}, file));
         // As stored, turned here as an Exif orientation turns it.
         cv::Mat expected =
             libheifRgbaAsBgr(file, false)(cv::Rect(0, 0, picture.cols, picture.rows));
