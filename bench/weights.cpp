@@ -518,9 +518,9 @@ int main(int argc, char *argv[])
     const cv::Mat tiny(16, 16, CV_8UC3, cv::Scalar::all(1));
     for (const char *name : {"tiny.png", "tiny.jpg", "tiny.webp", "tiny.bmp"})
         decodeFile(save(name, tiny), beyondLimits());
-    if (std::system(("heif-enc -o " + (Folder / "tiny.heic").string() + " " +
-            (Folder / "tiny.png").string() + " >/dev/null 2>&1")
-                        .c_str()) == 0)
+    const std::string encodeHeic = "heif-enc -o " + (Folder / "tiny.heic").string() + " " +
+        (Folder / "tiny.png").string() + " >/dev/null 2>&1";
+    if (std::system(encodeHeic.c_str()) == 0)
         decodeFile((Folder / "tiny.heic").string(), beyondLimits());
     std::printf("| weight | seconds | memory | per | (larger file: decode, peak) "
                 "|\n|---|---|---|---|---|\n");

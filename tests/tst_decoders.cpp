@@ -121,8 +121,8 @@ private slots:
             const QByteArray whole = contents(file.path);
             if (!decodedByItsOwnLibrary(inspectBytes(whole)))
                 continue;
-            for (qsizetype length = 1; length < whole.size();
-                 length += std::max<qsizetype>(1, whole.size() / 23)) {
+            const qsizetype step = std::max<qsizetype>(1, whole.size() / 23);
+            for (qsizetype length = 1; length < whole.size(); length += step) {
                 if (!passesToItsOwnLibrary(whole.left(length), cut))
                     continue;
                 expectOpenCvsPicture(cut, file.name + QStringLiteral(" cut at %1").arg(length));
