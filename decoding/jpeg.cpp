@@ -313,7 +313,7 @@ private:
     Step segment(int marker);
     Step passedOver(int marker, std::uint64_t length);
     Step scan();
-    Inspection result(std::uint64_t streamBytes) const;
+    Inspection result(const Frame &picture, std::uint64_t streamBytes) const;
 
     ByteReader &in;
     std::uint64_t begin = 0;
@@ -348,9 +348,9 @@ Inspection StreamWalk::walk(std::uint64_t from, std::uint64_t end)
         refuse("no frame header");
     else if (step != Step::Refused && scans == 0)
         refuse("no scan");
-    if (!refusal.empty())
+    if (!refusal.empty() || !frame)
         return Inspection::refused(refusal);
-    return result(end - begin);
+    return result(*frame, end - begin);
 }
 
 // A marker followed by its length, which counts itself, and its segment.
@@ -473,32 +473,33 @@ StreamWalk::Step StreamWalk::scan()
     return Step::End;
 }
 
-Inspection StreamWalk::result(std::uint64_t streamBytes) const
+Inspection StreamWalk::result(const Frame &picture, std::uint64_t streamBytes) const
 {
     Inspection stream;
-    stream.width = frame->width;
-    stream.height = frame->height;
-    stream.components = static_cast<int>(frame->components.size());
-    const ScanWeights &weights = frame->arithmetic() ? Arithmetic : Huffman;
+    stream.width = picture.width;
+    stream.height = picture.height;
+    stream.components = static_cast<int>(picture.components.size());
+    const ScanWeights &weights = picture.arithmetic() ? Arithmetic : Huffman;
     std::uint64_t componentBlocks = 0;
     std::uint64_t keptBlocks = 0;
-    for (const Component &c : frame->components) {
-        componentBlocks += frame->blocksAcross(c) * frame->blocksDown(c);
+    for (const Component &c : picture.components) {
+        componentBlocks += picture.blocksAcross(c) * picture.blocksDown(c);
         // Whole-picture buffers are rounded up to the component's factors.
         keptBlocks +=
-            divideRoundingUp(frame->blocksAcross(c), static_cast<unsigned>(c.horizontal)) *
+            divideRoundingUp(picture.blocksAcross(c), static_cast<unsigned>(c.horizontal)) *
             static_cast<unsigned>(c.horizontal) *
-            divideRoundingUp(frame->blocksDown(c), static_cast<unsigned>(c.vertical)) *
+            divideRoundingUp(picture.blocksDown(c), static_cast<unsigned>(c.vertical)) *
             static_cast<unsigned>(c.vertical);
     }
-    const double pixels = double(frame->width) * double(frame->height);
-    const double common = pixels * secondsPerPixel(*frame) + double(streamBytes) * weights.dataByte;
-    const bool oneScan = !frame->progressive() && scans == 1 &&
-        static_cast<std::size_t>(firstScanComponents) == frame->components.size();
+    const double pixels = double(picture.width) * double(picture.height);
+    const double common =
+        pixels * secondsPerPixel(picture) + double(streamBytes) * weights.dataByte;
+    const bool oneScan = !picture.progressive() && scans == 1 &&
+        static_cast<std::size_t>(firstScanComponents) == picture.components.size();
     stream.seconds = scanSeconds + common + (oneScan ? 0 : pixels * SecondsPerKeptPixel) +
-        (frame->smoothed() ? pixels * SecondsPerSmoothedPixel : 0);
+        (picture.smoothed() ? pixels * SecondsPerSmoothedPixel : 0);
     stream.plainSeconds = static_cast<double>(componentBlocks) * weights.sequential + common;
-    stream.honestBytes = restartBytes + (frame->arithmetic() ? 0 : componentBlocks / 8);
+    stream.honestBytes = restartBytes + (picture.arithmetic() ? 0 : componentBlocks / 8);
     JpegDetails details;
     details.coefficientBytes = oneScan ? 0 : keptBlocks * BytesPerBlock;
     details.turned = turns(app1.orientation());

@@ -195,11 +195,10 @@ struct Chunks
     std::uint64_t buffered = 0; // a row of chunks at a time
 };
 
-std::optional<Chunks> chunksOf(
-    const Header &header, bool tiled, std::uint64_t width, std::uint64_t height, double samples)
+std::optional<Chunks> chunksOf(const Header &header, const Compression &coding,
+    std::size_t channelCount, bool tiled, std::uint64_t width, std::uint64_t height, double samples)
 {
-    const Compression &coding = Compressions[*header.compression];
-    const double channels = double(header.channels->size());
+    const double channels = double(channelCount);
     Chunks chunks;
     chunks.count = divideRoundingUp(height, coding.linesPerChunk);
     chunks.decodedSamples = samples;
@@ -268,8 +267,8 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         honestSampleBytes +=
             count * (channel.type == HalfSamples ? coding.halfSampleBytes : coding.fullSampleBytes);
     }
-    const std::optional<Chunks> chunks =
-        chunksOf(*header, tiled, inspection.width, inspection.height, samples);
+    const std::optional<Chunks> chunks = chunksOf(*header, coding, header->channels->size(), tiled,
+        inspection.width, inspection.height, samples);
     if (!chunks)
         return unreadable("tiles of a size or levels it cannot read");
     inspection.seconds = chunks->decodedSamples * coding.secondsPerSample;
