@@ -122,6 +122,17 @@ QByteArray arithmeticRefinements(quint16 side, int scans)
     return craftedJpeg(spec);
 }
 
+// A WebP whose RIFF size says 0 in front of a DICOM body: a file that
+// OpenCV would hand on to its DICOM decoder once libwebp turns it down.
+QByteArray dicomBehindEmptyRiff()
+{
+    std::vector<uchar> webp;
+    cv::imencode(".webp", photoLike({64, 64}, 3), webp);
+    QByteArray start(reinterpret_cast<const char *>(webp.data()), qsizetype(webp.size()));
+    start.replace(4, 4, QByteArray(4, '\0'));
+    return dicomBehind(start);
+}
+
 } // namespace
 
 std::vector<BenchInput> costlyInputs()
@@ -171,6 +182,7 @@ std::vector<BenchInput> costlyInputs()
             [] { return heifCodedLarger(false, 4096, 1, 4096, 4096); }},
         {"refused/tile_alpha_coded4096.heic", heifTileWithLargerAlpha},
         {"refused/pictures8_4096.heic", [] { return heifPictures(8, 4096); }},
+        {"refused/dicom_behind_webp_riff0.jpg", dicomBehindEmptyRiff},
         // Let through: the costliest small file of each format found.
         {"limit/refinements55_4096.jpg", [] { return jpegRefinementScans(4096, 4096, 1, 55); }},
         {"limit/arithmetic_progressive_16384.jpg", [] { return arithmeticRefinements(16384, 0); }},
