@@ -270,8 +270,10 @@ bool EntryValues::refill()
         static_cast<std::size_t>(std::min<std::uint64_t>(left, ValuesInBlock)) * size;
     block = file.read(at, wanted);
     position = 0;
-    at += wanted;
-    return block.size() == wanted;
+    if (block.size() != wanted)
+        return false;
+    at += wanted; // the values were in the file, so this stays within it
+    return true;
 }
 
 std::optional<std::uint64_t> EntryValues::next()
