@@ -102,7 +102,7 @@ void costCheck(benchmark::State &state, const std::string &path)
             inspectFile(FileBytes::ofFile(fd, std::filesystem::file_size(path)), limits);
         close(fd);
         checks.push_back(millisecondsSince(start));
-        modelled = verdict.inspection.seconds;
+        modelled = verdict.assessment.seconds;
     }
     state.counters["MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
     state.counters["model_s"] = modelled;

@@ -81,11 +81,11 @@ std::optional<Masks> masksOf(std::string_view start)
     return Masks {headerSize, at(54, 4), at(58, 4), at(62, 4)};
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     const std::string_view start = file.start();
     if (start.size() < 26)
-        return Inspection::refused("unreadable BMP header: the file ends inside it");
+        return Assessment::refused("unreadable BMP header: the file ends inside it");
     const auto at = [start](std::size_t offset, std::size_t size) {
         return unsignedAt(start, offset, size, ByteOrder::Little);
     };
@@ -104,28 +104,28 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         bits = static_cast<std::uint32_t>(at(28, 2));
         compression = static_cast<std::uint32_t>(at(30, 4));
     } else {
-        return Inspection::refused("unreadable BMP header: an info header of " +
+        return Assessment::refused("unreadable BMP header: an info header of " +
             std::to_string(headerSize) + " bytes, which no BMP has");
     }
     height = height < 0 ? -height : height; // negative: rows top down
     if (!positiveSides(width, height) || !decodable(bits, compression))
-        return Inspection::refused("unreadable BMP header: a picture the decoder does not take");
+        return Assessment::refused("unreadable BMP header: a picture the decoder does not take");
 
-    Inspection inspection;
-    inspection.width = static_cast<std::uint64_t>(width);
-    inspection.height = static_cast<std::uint64_t>(height);
-    inspection.seconds = static_cast<double>(inspection.pixels()) * SecondsPerPixel;
-    inspection.plainSeconds = inspection.seconds;
+    Assessment assessment;
+    assessment.width = static_cast<std::uint64_t>(width);
+    assessment.height = static_cast<std::uint64_t>(height);
+    assessment.seconds = static_cast<double>(assessment.pixels()) * SecondsPerPixel;
+    assessment.plainSeconds = assessment.seconds;
     // Uncompressed rows are all there in an honest file; run lengths may end
     // the picture at any pixel.
     if (compression == Rgb || compression == BitFields) {
-        const std::uint64_t rowBytes = divideRoundingUp(inspection.width * bits, 32) * 4;
-        inspection.honestBytes = saturatingProduct(rowBytes, inspection.height);
+        const std::uint64_t rowBytes = divideRoundingUp(assessment.width * bits, 32) * 4;
+        assessment.honestBytes = saturatingProduct(rowBytes, assessment.height);
     }
-    inspection.memory = bgrBytes(inspection.width, inspection.height);
+    assessment.memory = bgrBytes(assessment.width, assessment.height);
     if (const std::optional<Masks> masks = masksOf(start))
-        inspection.details = *masks;
-    return inspection;
+        assessment.details = *masks;
+    return assessment;
 }
 
 // Which byte of a pixel the mask takes, when it takes exactly one.
@@ -217,7 +217,7 @@ Decoding decodingOf(const Masks &masks)
 Decoded decode(const DecodeRequest &request)
 {
     Mend mend;
-    if (const auto *masks = std::any_cast<Masks>(&request.inspection.details)) {
+    if (const auto *masks = std::any_cast<Masks>(&request.assessment.details)) {
         const Decoding decoding = decodingOf(*masks);
         if (decoding == Decoding::Wrong)
             return Decoded::failed(

@@ -20,12 +20,12 @@ std::uint64_t allowanceFor(std::uint64_t expected)
 }
 
 // The picture the checks read, upright or turned by the file's orientation.
-bool asChecked(const cv::Mat &image, const Inspection &inspection)
+bool asChecked(const cv::Mat &image, const Assessment &assessment)
 {
     const auto columns = static_cast<std::uint64_t>(image.cols);
     const auto rows = static_cast<std::uint64_t>(image.rows);
-    return (columns == inspection.width && rows == inspection.height) ||
-        (columns == inspection.height && rows == inspection.width);
+    return (columns == assessment.width && rows == assessment.height) ||
+        (columns == assessment.height && rows == assessment.width);
 }
 
 std::string sides(std::uint64_t width, std::uint64_t height)
@@ -51,15 +51,15 @@ Decoded decodeChecked(const std::string &path, const CheckedFile &file, const De
         const std::optional<AddressSpaceCeiling> ceiling = format.startsThreads
             ? std::nullopt
             : std::optional<AddressSpaceCeiling>(
-                  std::in_place, allowanceFor(verdict.inspection.memory));
-        decoded = format.decode({path, openPath, verdict.inspection});
+                  std::in_place, allowanceFor(verdict.assessment.memory));
+        decoded = format.decode({path, openPath, verdict.assessment});
     }
-    if (!decoded.image.empty() && !asChecked(decoded.image, verdict.inspection))
+    if (!decoded.image.empty() && !asChecked(decoded.image, verdict.assessment))
         return Decoded::failed("undecodable: the decoder gave a " +
             sides(static_cast<std::uint64_t>(decoded.image.cols),
                 static_cast<std::uint64_t>(decoded.image.rows)) +
             " picture where the header declares " +
-            sides(verdict.inspection.width, verdict.inspection.height));
+            sides(verdict.assessment.width, verdict.assessment.height));
     return decoded;
 }
 

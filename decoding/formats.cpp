@@ -34,7 +34,7 @@ OpenFile openForDecoding(const DecodeRequest &request)
 }
 
 Decoded readOtherwise(const char *format, const char *library, std::uint64_t width,
-    std::uint64_t height, int components, const Inspection &checked)
+    std::uint64_t height, int components, const Assessment &checked)
 {
     const auto picture = [](std::uint64_t across, std::uint64_t down, int samples) {
         return std::to_string(across) + " x " + std::to_string(down) + " picture of " +

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "decoding/assessment.h"
 #include "decoding/filebytes.h"
-#include "decoding/inspection.h"
 #include "decoding/limits.h"
 
 #include <opencv2/core/mat.hpp>
@@ -18,7 +18,7 @@ struct DecodeRequest
 {
     const std::string &path; // as the user chose it, for messages
     const std::string &openPath; // where the checked file itself is read
-    const Inspection &inspection;
+    const Assessment &assessment;
 };
 
 // An 8-bit BGR picture, as cv::imread gives it in colour; or, when it is
@@ -38,7 +38,7 @@ OpenFile openForDecoding(const DecodeRequest &request);
 // Why a file is refused when its decoder, having read the header, finds
 // another picture than the checks read and priced.
 Decoded readOtherwise(const char *format, const char *library, std::uint64_t width,
-    std::uint64_t height, int components, const Inspection &checked);
+    std::uint64_t height, int components, const Assessment &checked);
 
 // One image format: one file of decoding/ holds each, with everything known
 // about it.
@@ -48,7 +48,7 @@ struct Format
     // Whether the file starts as this format's files do, as its decoder checks.
     bool (*matches)(std::string_view start);
     // Reads the header, as the decoder will, and prices the decode.
-    Inspection (*inspect)(const FileBytes &file, const DecodeLimits &limits);
+    Assessment (*inspect)(const FileBytes &file, const DecodeLimits &limits);
     // Loads what the decoder needs and is not loaded with the program, at the
     // format's first decode; false, with why, when it cannot. Null where
     // the decoder is linked in.

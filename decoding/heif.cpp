@@ -148,7 +148,7 @@ public:
         : file(file), meta(std::move(meta)), reader(file, 0, 0)
     { }
 
-    Inspection inspect();
+    Assessment inspect();
 
 private:
     bool refuse(const std::string &why)
@@ -599,32 +599,32 @@ HeifDetails HeifCheck::wholeFile()
     return details;
 }
 
-Inspection HeifCheck::inspect()
+Assessment HeifCheck::inspect()
 {
     const HeifItem *primary = imageItem(meta, meta.primary);
     if (!meta.pictures || !primary)
-        return Inspection::refused("unreadable HEIF: no primary picture");
+        return Assessment::refused("unreadable HEIF: no primary picture");
     if (primary->type != "hvc1" && primary->type != "av01" && primary->type != "grid")
-        return Inspection::refused("unknown format: a HEIF picture of type " + primary->type);
+        return Assessment::refused("unknown format: a HEIF picture of type " + primary->type);
     const std::optional<Size> shown = resolution(*primary);
     if (!shown)
-        return Inspection::refused("unreadable HEIF: a primary picture of no size it can read");
+        return Assessment::refused("unreadable HEIF: a primary picture of no size it can read");
     indexReferences();
     assignAuxiliaries();
     Cost cost;
     if (!price(meta.primary, 0, cost))
-        return Inspection::refused(refusal);
+        return Assessment::refused(refusal);
 
-    Inspection inspection;
-    inspection.width = shown->width;
-    inspection.height = shown->height;
+    Assessment assessment;
+    assessment.width = shown->width;
+    assessment.height = shown->height;
     const bool av1 = decodesAv1(meta.primary);
     const double data = double(file.size()) * (av1 ? SecondsPerAv1Byte : SecondsPerHevcByte);
-    inspection.seconds = cost.seconds;
+    assessment.seconds = cost.seconds;
     // A flat picture codes in a few bytes in either codec: pixels alone bound it.
-    inspection.plainSeconds =
-        double(inspection.pixels()) * (av1 ? SecondsPerAv1Pixel : SecondsPerHevcPixel) + data;
-    inspection.memory = saturatingProduct(inspection.pixels(), BytesPerShownPixel) +
+    assessment.plainSeconds =
+        double(assessment.pixels()) * (av1 ? SecondsPerAv1Pixel : SecondsPerHevcPixel) + data;
+    assessment.memory = saturatingProduct(assessment.pixels(), BytesPerShownPixel) +
         saturatingProduct(saturatingProduct(cost.largestCoded, BytesPerCodedPixel),
             cost.tilesAtOnce * std::min(cost.mostPictures, PicturesKept));
     HeifDetails details = wholeFile();
@@ -633,17 +633,17 @@ Inspection HeifCheck::inspect()
     details.largestPixels = std::max(details.largestPixels, cost.largestCoded);
     details.decodedPixels = saturatingCount(cost.decodedPixels);
     details.mostTiles = std::max(details.mostTiles, mostTiles);
-    details.memory = inspection.memory;
-    inspection.details = details;
-    return inspection;
+    details.memory = assessment.memory;
+    assessment.details = details;
+    return assessment;
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     std::string why;
     std::optional<HeifMeta> meta = readHeifMeta(file, why);
     if (!meta)
-        return Inspection::refused("unreadable HEIF: " + why);
+        return Assessment::refused("unreadable HEIF: " + why);
     return HeifCheck(file, std::move(*meta)).inspect();
 }
 
@@ -655,9 +655,9 @@ bool isOtherIsoMedia(std::string_view start)
     return start.size() >= 8 && start.substr(4, 4) == "ftyp" && !matches(start);
 }
 
-Inspection refuseOtherIsoMedia(const FileBytes &, const DecodeLimits &)
+Assessment refuseOtherIsoMedia(const FileBytes &, const DecodeLimits &)
 {
-    return Inspection::refused("unknown format: an ISO media file that is no HEIF picture");
+    return Assessment::refused("unknown format: an ISO media file that is no HEIF picture");
 }
 
 #ifdef MORVASTEL_HAVE_LIBHEIF
@@ -804,7 +804,7 @@ Decoded decode(const DecodeRequest &request)
     heif.context = libheif.contextAlloc();
     if (!heif.context)
         return Decoded::failed("undecodable: libheif cannot start");
-    limit(heif.context, std::any_cast<const HeifDetails &>(request.inspection.details));
+    limit(heif.context, std::any_cast<const HeifDetails &>(request.assessment.details));
     heif.options = libheif.optionsAlloc();
     if (!heif.options)
         return Decoded::failed("undecodable: libheif cannot start");

@@ -300,7 +300,7 @@ class StreamWalk
 public:
     explicit StreamWalk(ByteReader &in) : in(in) { }
 
-    Inspection walk(std::uint64_t begin, std::uint64_t end);
+    Assessment walk(std::uint64_t begin, std::uint64_t end);
 
 private:
     enum class Step { Next, End, Refused };
@@ -313,7 +313,7 @@ private:
     Step segment(int marker);
     Step passedOver(int marker, std::uint64_t length);
     Step scan();
-    Inspection result(const Frame &picture, std::uint64_t streamBytes) const;
+    Assessment result(const Frame &picture, std::uint64_t streamBytes) const;
 
     ByteReader &in;
     std::uint64_t begin = 0;
@@ -329,12 +329,12 @@ private:
     int firstScanComponents = 0;
 };
 
-Inspection StreamWalk::walk(std::uint64_t from, std::uint64_t end)
+Assessment StreamWalk::walk(std::uint64_t from, std::uint64_t end)
 {
     begin = from;
     in.moveTo(begin, end);
     if (in.next() != 0xff || in.next() != Soi)
-        return Inspection::refused("unreadable JPEG: no start of image");
+        return Assessment::refused("unreadable JPEG: no start of image");
     Step step = Step::Next;
     while (step == Step::Next) {
         const int marker = nextMarker(in);
@@ -349,7 +349,7 @@ Inspection StreamWalk::walk(std::uint64_t from, std::uint64_t end)
     else if (step != Step::Refused && scans == 0)
         refuse("no scan");
     if (!refusal.empty() || !frame)
-        return Inspection::refused(refusal);
+        return Assessment::refused(refusal);
     return result(*frame, end - begin);
 }
 
@@ -473,9 +473,9 @@ StreamWalk::Step StreamWalk::scan()
     return Step::End;
 }
 
-Inspection StreamWalk::result(const Frame &picture, std::uint64_t streamBytes) const
+Assessment StreamWalk::result(const Frame &picture, std::uint64_t streamBytes) const
 {
-    Inspection stream;
+    Assessment stream;
     stream.width = picture.width;
     stream.height = picture.height;
     stream.components = static_cast<int>(picture.components.size());
@@ -511,7 +511,7 @@ Inspection StreamWalk::result(const Frame &picture, std::uint64_t streamBytes) c
 
 } // namespace
 
-Inspection walkJpegStream(ByteReader &in, std::uint64_t begin, std::uint64_t end)
+Assessment walkJpegStream(ByteReader &in, std::uint64_t begin, std::uint64_t end)
 {
     return StreamWalk(in).walk(begin, end);
 }
@@ -523,18 +523,18 @@ bool matches(std::string_view start)
     return startsWith(start, "\xff\xd8\xff");
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     ByteReader in(file, 0, file.size());
-    Inspection inspection = walkJpegStream(in, 0, file.size());
-    if (!inspection.refusal.empty())
-        return inspection;
+    Assessment assessment = walkJpegStream(in, 0, file.size());
+    if (!assessment.refusal.empty())
+        return assessment;
     // The picture, once more while it is turned, and the coefficients of a
     // stream with several scans.
-    const auto &details = std::any_cast<const JpegDetails &>(inspection.details);
-    inspection.memory = bgrBytes(inspection.width, inspection.height) * (details.turned ? 2 : 1) +
+    const auto &details = std::any_cast<const JpegDetails &>(assessment.details);
+    assessment.memory = bgrBytes(assessment.width, assessment.height) * (details.turned ? 2 : 1) +
         details.coefficientBytes;
-    return inspection;
+    return assessment;
 }
 
 // libjpeg's errors come back through longjmp, with their message; its first
@@ -653,7 +653,7 @@ Decoded decodeJpeg(const DecodeRequest &request, std::FILE *file, Decompression 
 {
     if (!readHeader(jpeg, file))
         return Decoded::failed(failure(jpeg));
-    const Inspection &checked = request.inspection;
+    const Assessment &checked = request.assessment;
     const jpeg_decompress_struct &info = jpeg.info;
     if (info.output_width != checked.width || info.output_height != checked.height ||
         info.num_components != checked.components)

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "decoding/assessment.h"
 #include "decoding/filebytes.h"
-#include "decoding/inspection.h"
 
 #include <cstdint>
 
-// What a JPEG stream's walk finds beyond an Inspection's figures.
+// What a JPEG stream's walk finds beyond an Assessment's figures.
 struct JpegDetails
 {
     // The coefficients kept for the whole picture when it has several scans.
@@ -29,4 +29,4 @@ struct JpegDetails
 // bit a block of every component where it is Huffman-coded, two bytes a
 // restart marker. Its details are a JpegDetails; its memory is left to the
 // caller.
-Inspection walkJpegStream(ByteReader &in, std::uint64_t begin, std::uint64_t end);
+Assessment walkJpegStream(ByteReader &in, std::uint64_t begin, std::uint64_t end);

@@ -230,7 +230,7 @@ public:
         : in(file, begin, end), begin(begin), end(std::min(end, file.size()))
     { }
 
-    Inspection walk(const DecodeLimits &limits);
+    Assessment walk(const DecodeLimits &limits);
 
 private:
     bool refuse(const std::string &why)
@@ -248,7 +248,7 @@ private:
     bool readMainHeader();
     bool readTileParts();
     bool readTilePartHeader(std::uint64_t tile, std::uint64_t part, bool first);
-    Inspection price(const DecodeLimits &limits) const;
+    Assessment price(const DecodeLimits &limits) const;
 
     ByteReader in;
     std::uint64_t begin;
@@ -280,13 +280,13 @@ bool CodestreamWalk::readSegment()
     return length >= 2 && in.take(static_cast<std::size_t>(length - 2), segment);
 }
 
-Inspection CodestreamWalk::walk(const DecodeLimits &limits)
+Assessment CodestreamWalk::walk(const DecodeLimits &limits)
 {
     if (marker() != Soc || marker() != Siz || !readSegment())
         refuse("no SIZ segment first");
     else if (readSiz() && readMainHeader() && readTileParts())
         return price(limits);
-    return Inspection::refused(refusal);
+    return Assessment::refused(refusal);
 }
 
 // SIZ: capabilities, grid and tile sizes and origins, then the components.
@@ -413,7 +413,7 @@ bool CodestreamWalk::readTilePartHeader(std::uint64_t tile, std::uint64_t part, 
 }
 
 // OpenJPEG sets up every tile and decodes those that are present.
-Inspection CodestreamWalk::price(const DecodeLimits &limits) const
+Assessment CodestreamWalk::price(const DecodeLimits &limits) const
 {
     Structures count;
     double samples = 0;
@@ -453,24 +453,24 @@ Inspection CodestreamWalk::price(const DecodeLimits &limits) const
             s.codeBlocks * SecondsPerCodeBlock + s.packets * SecondsPerPacket +
             sampleCount * SecondsPerSample;
     };
-    Inspection inspection;
-    inspection.width = picture.x1 - picture.x0;
-    inspection.height = picture.y1 - picture.y0;
+    Assessment assessment;
+    assessment.width = picture.x1 - picture.x0;
+    assessment.height = picture.y1 - picture.y0;
     // OpenJPEG keeps every sample as a 32-bit number, twice: an eighth of
     // the pixels the other decoders take.
-    inspection.pixelLimit = limits.pixels / 8;
-    inspection.seconds = seconds(count, tiles, std::max(samples, pictureSamples)) + data;
-    inspection.plainSeconds = seconds(plain, 1, pictureSamples) + data;
+    assessment.pixelLimit = limits.pixels / 8;
+    assessment.seconds = seconds(count, tiles, std::max(samples, pictureSamples)) + data;
+    assessment.plainSeconds = seconds(plain, 1, pictureSamples) + data;
     // Every packet's header ends on a byte boundary, so even an empty one's
     // takes a byte; every tile starts with its SOT and SOD markers.
-    inspection.honestBytes = saturatingCount(count.packets + tiles * TileMarkerBytes);
-    inspection.memory = saturatingCount(pictureSamples * BytesPerSample + tiles * BytesPerTile +
+    assessment.honestBytes = saturatingCount(count.packets + tiles * TileMarkerBytes);
+    assessment.memory = saturatingCount(pictureSamples * BytesPerSample + tiles * BytesPerTile +
         count.precincts * BytesPerPrecinct + count.codeBlocks * BytesPerCodeBlock +
         count.packets * BytesPerPacket + double(end - begin));
-    return inspection;
+    return assessment;
 }
 
-Inspection inspectCodestream(const FileBytes &file, const DecodeLimits &limits)
+Assessment inspectCodestream(const FileBytes &file, const DecodeLimits &limits)
 {
     return CodestreamWalk(file, 0, file.size()).walk(limits);
 }
@@ -500,7 +500,7 @@ bool widePalette(const FileBytes &file, const IsoBox &header)
 }
 
 // A JP2 file: its boxes up to the codestream box, whose codestream decides.
-Inspection inspectJp2(const FileBytes &file, const DecodeLimits &limits)
+Assessment inspectJp2(const FileBytes &file, const DecodeLimits &limits)
 {
     std::uint64_t offset = 0;
     for (int boxes = 0; boxes < MaxBoxes && offset < file.size(); ++boxes) {
@@ -508,13 +508,13 @@ Inspection inspectJp2(const FileBytes &file, const DecodeLimits &limits)
         if (!box)
             break;
         if (box->type == "jp2h" && widePalette(file, *box))
-            return Inspection::refused(
+            return Assessment::refused(
                 "unreadable JPEG 2000: a palette of more than four colours a pixel");
         if (box->type == "jp2c")
             return CodestreamWalk(file, box->contents, box->end).walk(limits);
         offset = box->end;
     }
-    return Inspection::refused("unreadable JPEG 2000: no codestream box");
+    return Assessment::refused("unreadable JPEG 2000: no codestream box");
 }
 
 } // namespace

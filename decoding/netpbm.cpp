@@ -40,18 +40,18 @@ bool isNetpbm(std::string_view start, std::string_view kinds)
 
 // Work and memory for a picture whose rows hold `rowBytes` bytes in an honest
 // file, decoded at `secondsPerPixel`, through a buffer of `bufferPerPixel`.
-Inspection picture(std::int64_t width, std::int64_t height, std::uint64_t rowBytes,
+Assessment picture(std::int64_t width, std::int64_t height, std::uint64_t rowBytes,
     double secondsPerPixel, std::uint64_t bufferPerPixel)
 {
-    Inspection inspection;
-    inspection.width = static_cast<std::uint64_t>(width);
-    inspection.height = static_cast<std::uint64_t>(height);
-    inspection.seconds = static_cast<double>(inspection.pixels()) * secondsPerPixel;
-    inspection.plainSeconds = inspection.seconds;
-    inspection.honestBytes = saturatingProduct(rowBytes, inspection.height);
-    inspection.memory = bgrBytes(inspection.width, inspection.height) +
-        saturatingProduct(inspection.pixels(), bufferPerPixel);
-    return inspection;
+    Assessment assessment;
+    assessment.width = static_cast<std::uint64_t>(width);
+    assessment.height = static_cast<std::uint64_t>(height);
+    assessment.seconds = static_cast<double>(assessment.pixels()) * secondsPerPixel;
+    assessment.plainSeconds = assessment.seconds;
+    assessment.honestBytes = saturatingProduct(rowBytes, assessment.height);
+    assessment.memory = bgrBytes(assessment.width, assessment.height) +
+        saturatingProduct(assessment.pixels(), bufferPerPixel);
+    return assessment;
 }
 
 // A number in a PNM header: white space and '#' comments (to the end of the
@@ -83,9 +83,9 @@ std::optional<std::int64_t> pnmNumber(ByteReader &in)
 
 // PBM, PGM and PPM, plain or raw: "Pn", then width, height and (but for
 // PBM) the largest sample value.
-Inspection inspectPnm(const FileBytes &file, const DecodeLimits &)
+Assessment inspectPnm(const FileBytes &file, const DecodeLimits &)
 {
-    const Inspection unreadable = Inspection::refused("unreadable PNM header");
+    const Assessment unreadable = Assessment::refused("unreadable PNM header");
     const char kind = file.start()[1];
     ByteReader in(file, 2, file.size());
     const std::optional<std::int64_t> width = pnmNumber(in);
@@ -174,20 +174,20 @@ std::optional<PamHeader> readPamHeader(ByteReader &in)
     return std::nullopt;
 }
 
-Inspection inspectPam(const FileBytes &file, const DecodeLimits &)
+Assessment inspectPam(const FileBytes &file, const DecodeLimits &)
 {
     ByteReader in(file, 0, file.size());
     const std::optional<PamHeader> header = readPamHeader(in);
     if (!header || !positiveSides(header->width, header->height) || header->depth < 1 ||
         header->depth > 4 || header->maxval < 1 || header->maxval > 65535)
-        return Inspection::refused("unreadable PAM header");
+        return Assessment::refused("unreadable PAM header");
     const std::uint64_t sampleBytes = header->maxval > 255 ? 2 : 1;
     const std::uint64_t rowBytes = static_cast<std::uint64_t>(header->width) *
         static_cast<std::uint64_t>(header->depth) * sampleBytes;
-    Inspection inspection =
+    Assessment assessment =
         picture(header->width, header->height, rowBytes, SecondsPerBinaryPixel, 4 * sampleBytes);
-    inspection.details = *header;
-    return inspection;
+    assessment.details = *header;
+    return assessment;
 }
 
 // A 4 x 2 PAM with the header's depth and tuple type, and the colours that
@@ -255,7 +255,7 @@ Decoding decodingOf(const PamHeader &header)
 
 Decoded decodePam(const DecodeRequest &request)
 {
-    const auto &header = std::any_cast<const PamHeader &>(request.inspection.details);
+    const auto &header = std::any_cast<const PamHeader &>(request.assessment.details);
     const Decoding decoding = decodingOf(header);
     if (decoding == Decoding::Wrong)
         return Decoded::failed(
@@ -283,14 +283,14 @@ std::optional<int> pfmNumber(ByteReader &in)
 }
 
 // PFM: "PF" (colour) or "Pf" (grey) and a line feed, then width and height.
-Inspection inspectPfm(const FileBytes &file, const DecodeLimits &)
+Assessment inspectPfm(const FileBytes &file, const DecodeLimits &)
 {
     const std::string_view start = file.start();
     ByteReader in(file, 3, file.size());
     const std::optional<int> width = start[2] == '\n' ? pfmNumber(in) : std::nullopt;
     const std::optional<int> height = width ? pfmNumber(in) : std::nullopt;
     if (!height || !positiveSides(*width, *height))
-        return Inspection::refused("unreadable PFM header");
+        return Assessment::refused("unreadable PFM header");
     const std::uint64_t samples = start[1] == 'F' ? 3 : 1;
     // The floats are read, turned and scaled in buffers of their own.
     return picture(*width, *height, 4 * samples * static_cast<std::uint64_t>(*width),

@@ -6,7 +6,7 @@
 // end at a line feed or a carriage return, field names in capitals, values
 // trimmed, the last TUPLTYPE wins. Numbers that are not plain digits read as
 // 0. The colours OpenCV gives depend on the depth and the tuple type; a PAM
-// file's inspection holds its header in its details.
+// file's assessment holds its header in its details.
 struct PamHeader
 {
     int width = 0;

@@ -219,10 +219,10 @@ std::optional<Chunks> chunksOf(const Header &header, const Compression &coding,
     return chunks;
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     const auto unreadable = [](const std::string &why) {
-        return Inspection::refused("unreadable OpenEXR: " + why);
+        return Assessment::refused("unreadable OpenEXR: " + why);
     };
     const std::string_view start = file.start();
     if (start.size() < 8)
@@ -253,32 +253,32 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     const std::int64_t height = signedAt(window, 12) - signedAt(window, 4) + 1;
     if (!positiveSides(width, height))
         return unreadable("an empty data window");
-    Inspection inspection;
-    inspection.width = static_cast<std::uint64_t>(width);
-    inspection.height = static_cast<std::uint64_t>(height);
+    Assessment assessment;
+    assessment.width = static_cast<std::uint64_t>(width);
+    assessment.height = static_cast<std::uint64_t>(height);
     double samples = 0;
     double honestSampleBytes = 0;
     for (const Channel &channel : *header->channels) {
         const double count = double(divideRoundingUp(
-                                 inspection.width, static_cast<std::uint64_t>(channel.xSampling))) *
+                                 assessment.width, static_cast<std::uint64_t>(channel.xSampling))) *
             double(
-                divideRoundingUp(inspection.height, static_cast<std::uint64_t>(channel.ySampling)));
+                divideRoundingUp(assessment.height, static_cast<std::uint64_t>(channel.ySampling)));
         samples += count;
         honestSampleBytes +=
             count * (channel.type == HalfSamples ? coding.halfSampleBytes : coding.fullSampleBytes);
     }
     const std::optional<Chunks> chunks = chunksOf(*header, coding, header->channels->size(), tiled,
-        inspection.width, inspection.height, samples);
+        assessment.width, assessment.height, samples);
     if (!chunks)
         return unreadable("tiles of a size or levels it cannot read");
-    inspection.seconds = chunks->decodedSamples * coding.secondsPerSample;
-    inspection.plainSeconds = samples * coding.secondsPerSample;
+    assessment.seconds = chunks->decodedSamples * coding.secondsPerSample;
+    assessment.plainSeconds = samples * coding.secondsPerSample;
     // The offset table and each chunk's header, and the samples as far as
     // the compression can shrink them.
-    inspection.honestBytes = saturatingCount(16 * double(chunks->count) + honestSampleBytes);
-    inspection.memory =
-        saturatingCount(double(inspection.pixels()) * BytesPerPixel + double(chunks->buffered));
-    return inspection;
+    assessment.honestBytes = saturatingCount(16 * double(chunks->count) + honestSampleBytes);
+    assessment.memory =
+        saturatingCount(double(assessment.pixels()) * BytesPerPixel + double(chunks->buffered));
+    return assessment;
 }
 
 } // namespace

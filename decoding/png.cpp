@@ -117,10 +117,10 @@ std::size_t compressedStart(const std::string &type, std::string_view data)
     return translated == std::string_view::npos ? 0 : translated + 1;
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     const auto unreadable = [](const std::string &why) {
-        return Inspection::refused("unreadable PNG: " + why);
+        return Assessment::refused("unreadable PNG: " + why);
     };
     const std::string_view start = file.start();
     if (start.size() < 33 || start.substr(8, 8) != std::string_view("\0\0\0\x0dIHDR", 8))
@@ -185,22 +185,22 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     if (idat == 0)
         return unreadable("no image data");
 
-    Inspection inspection;
-    inspection.width = width;
-    inspection.height = height;
-    inspection.components = channelsOf(colourType);
+    Assessment assessment;
+    assessment.width = width;
+    assessment.height = height;
+    assessment.components = channelsOf(colourType);
     const std::uint64_t rows = rowBytes(width, height, bits, interlace == 1);
     const double image =
         double(rows) * SecondsPerRowByte + double(width) * double(height) * SecondsPerPixel;
-    inspection.seconds =
+    assessment.seconds =
         image + double(inflatedText) * SecondsPerTextByte + double(chunks) * SecondsPerChunk;
-    inspection.plainSeconds = image;
+    assessment.plainSeconds = image;
     // Deflate cannot do better than about 1032:1; a flat picture's rows are
     // as small as they can be, and no smaller.
-    inspection.honestBytes = rows / BestDeflateRatio;
+    assessment.honestBytes = rows / BestDeflateRatio;
     // The picture, once more while an Exif orientation turns it, and the text kept.
-    inspection.memory = bgrBytes(width, height) * (exif ? 2 : 1) + inflatedText;
-    return inspection;
+    assessment.memory = bgrBytes(width, height) * (exif ? 2 : 1) + inflatedText;
+    return assessment;
 }
 
 // libpng's errors come back through longjmp, with their message; its first
@@ -309,7 +309,7 @@ Decoded decodePng(
         return Decoded::failed("undecodable: libpng cannot start");
     if (!readHeader(reading, file))
         return failure();
-    const Inspection &checked = request.inspection;
+    const Assessment &checked = request.assessment;
     const png_uint_32 width = png_get_image_width(reading.png, reading.info);
     const png_uint_32 height = png_get_image_height(reading.png, reading.info);
     const int channels = png_get_channels(reading.png, reading.info);

@@ -72,9 +72,9 @@ bool skipLiteral(std::string_view &text, std::string_view literal)
 }
 
 // Header lines up to an empty one, then "-Y height +X width".
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
-    const Inspection unreadable = Inspection::refused("unreadable Radiance header");
+    const Assessment unreadable = Assessment::refused("unreadable Radiance header");
     ByteReader in(file, 0, MaxHeader);
     if (!chunk(in))
         return unreadable;
@@ -101,21 +101,21 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     if (!width || !positiveSides(*width, *height))
         return unreadable;
 
-    Inspection inspection;
-    inspection.width = static_cast<std::uint64_t>(*width);
-    inspection.height = static_cast<std::uint64_t>(*height);
-    inspection.seconds = static_cast<double>(inspection.pixels()) * SecondsPerPixel;
-    inspection.plainSeconds = inspection.seconds;
+    Assessment assessment;
+    assessment.width = static_cast<std::uint64_t>(*width);
+    assessment.height = static_cast<std::uint64_t>(*height);
+    assessment.seconds = static_cast<double>(assessment.pixels()) * SecondsPerPixel;
+    assessment.plainSeconds = assessment.seconds;
     // Rows between 8 and 32767 pixels wide are run-length coded channel by
     // channel, at best 2 bytes for 127 samples, after a 4-byte row header;
     // others are 4 bytes a pixel.
     const bool runLengths = *width >= 8 && *width <= 0x7fff;
     const std::uint64_t rowBytes = runLengths
-        ? 4 + std::uint64_t {8} * divideRoundingUp(inspection.width, 127)
-        : 4 * inspection.width;
-    inspection.honestBytes = saturatingProduct(rowBytes, inspection.height);
-    inspection.memory = saturatingProduct(inspection.pixels(), BytesPerPixel);
-    return inspection;
+        ? 4 + std::uint64_t {8} * divideRoundingUp(assessment.width, 127)
+        : 4 * assessment.width;
+    assessment.honestBytes = saturatingProduct(rowBytes, assessment.height);
+    assessment.memory = saturatingProduct(assessment.pixels(), BytesPerPixel);
+    return assessment;
 }
 
 } // namespace

@@ -352,7 +352,7 @@ class TiffCheck
 {
 public:
     explicit TiffCheck(const FileBytes &file) : file(file) { }
-    Inspection inspect();
+    Assessment inspect();
 
 private:
     bool refuse(const std::string &why)
@@ -366,7 +366,7 @@ private:
     bool readPieces(const Directory &directory);
     bool walkPieces(const Directory &directory);
     bool walkJpegPiece(ByteReader &reader, std::uint64_t at, std::uint64_t size);
-    Inspection price(const Directory &directory) const;
+    Assessment price(const Directory &directory) const;
 
     const FileBytes &file;
     std::string refusal;
@@ -384,7 +384,7 @@ private:
     // header, its size and what it cost.
     std::string jpegHeader;
     std::uint64_t jpegSize = 0;
-    Inspection jpegLast;
+    Assessment jpegLast;
     double jpegSecondsPerByte = 0;
     std::uint64_t jpegWalked = 0;
 };
@@ -531,55 +531,55 @@ bool TiffCheck::walkJpegPiece(ByteReader &reader, std::uint64_t at, std::uint64_
     return true;
 }
 
-Inspection TiffCheck::price(const Directory &directory) const
+Assessment TiffCheck::price(const Directory &directory) const
 {
-    Inspection inspection;
-    inspection.width = layout.width;
-    inspection.height = layout.height;
+    Assessment assessment;
+    assessment.width = layout.width;
+    assessment.height = layout.height;
     const double pixels = double(layout.width) * double(layout.height);
     const double converting = pixels * SecondsPerConvertedPixel;
     const bool jpeg = compression->code == JpegCompression;
-    inspection.seconds = (jpeg ? jpegSeconds : double(layout.decodedBytes()) * secondsPerByte) +
+    assessment.seconds = (jpeg ? jpegSeconds : double(layout.decodedBytes()) * secondsPerByte) +
         double(layout.pieces()) * SecondsPerStrip +
         layout.convertedPixels() * SecondsPerConvertedPixel;
-    inspection.plainSeconds =
+    assessment.plainSeconds =
         (jpeg ? jpegPlainSeconds
               : pixels * double(layout.samples) * double(layout.bits) / 8 * secondsPerByte) +
         converting;
     // Pieces that share their bytes are as hollow as missing ones: an honest
     // file's size is compared with what all of them need.
-    inspection.honestBytes = jpeg     ? jpegHonestBytes
+    assessment.honestBytes = jpeg     ? jpegHonestBytes
         : compression->bestRatio == 0 ? 0
                                       : layout.decodedBytes() / compression->bestRatio;
     // The picture, turned once for the last four orientations; OpenCV's RGBA
     // buffer, the decoded piece as libtiff and its codec hold it, and
     // libjpeg's coefficients.
     const bool turned = directory.scalar(Orientation, 16).value_or(1) >= 5;
-    inspection.memory = bgrBytes(layout.width, layout.height) * (turned ? 2 : 1) +
+    assessment.memory = bgrBytes(layout.width, layout.height) * (turned ? 2 : 1) +
         saturatingProduct(saturatingProduct(layout.pieceWidth, layout.pieceHeight), 4) +
         saturatingProduct(layout.pieceBytes(), 1 + compression->piecesHeld) + jpegBuffers;
-    return inspection;
+    return assessment;
 }
 
-Inspection TiffCheck::inspect()
+Assessment TiffCheck::inspect()
 {
     const std::string_view start = file.start();
     const ByteOrder order = start[0] == 'I' ? ByteOrder::Little : ByteOrder::Big;
     const bool big = unsignedAt(start, 2, 2, order) == 43;
     if (start.size() < (big ? 16U : 8U) ||
         (big && (unsignedAt(start, 4, 2, order) != 8 || unsignedAt(start, 6, 2, order) != 0)))
-        return Inspection::refused("unreadable TIFF: a header cut short");
+        return Assessment::refused("unreadable TIFF: a header cut short");
     Directory directory(file, order, big);
     const std::string why = directory.read(unsignedAt(start, big ? 8 : 4, big ? 8 : 4, order));
     if (!why.empty())
-        return Inspection::refused("unreadable TIFF: " + why);
+        return Assessment::refused("unreadable TIFF: " + why);
     if (!readPicture(directory) || !readCompression(directory) || !readPieces(directory) ||
         !walkPieces(directory))
-        return Inspection::refused(refusal);
+        return Assessment::refused(refusal);
     return price(directory);
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     return TiffCheck(file).inspect();
 }

@@ -16,9 +16,9 @@ bool isDicom(std::string_view start)
     return start.size() >= 132 && start.substr(128, 4) == "DICM";
 }
 
-Inspection refuseDicom(const FileBytes &, const DecodeLimits &)
+Assessment refuseDicom(const FileBytes &, const DecodeLimits &)
 {
-    return Inspection::refused("DICOM, whose decoder ends the program on malformed files");
+    return Assessment::refused("DICOM, whose decoder ends the program on malformed files");
 }
 
 // GDAL's two routes in OpenCV: "NITF" within the first four bytes, or "DTED"
@@ -29,9 +29,9 @@ bool isGdal(std::string_view start)
         (start.size() > 144 && start.substr(140, 4) == "DTED");
 }
 
-Inspection refuseGdal(const FileBytes &, const DecodeLimits &)
+Assessment refuseGdal(const FileBytes &, const DecodeLimits &)
 {
-    return Inspection::refused(
+    return Assessment::refused(
         "unknown format: NITF or DTED, which only GDAL decodes, at a cost nothing here can bound");
 }
 

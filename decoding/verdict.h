@@ -1,7 +1,7 @@
 #pragma once
 
+#include "decoding/assessment.h"
 #include "decoding/filebytes.h"
-#include "decoding/inspection.h"
 #include "decoding/limits.h"
 
 #include <string>
@@ -13,7 +13,7 @@ struct Verdict
     std::string refusal;
     // Its format's place in formatsInDecoderOrder(), when one takes it.
     int format = -1;
-    Inspection inspection;
+    Assessment assessment;
 };
 
 // Decides whether a file may be decoded, from its own bytes alone and with

@@ -116,9 +116,9 @@ std::optional<Bitstream> extendedImage(const FileBytes &file, bool &alphaChunk)
     return std::nullopt;
 }
 
-Inspection inspect(const FileBytes &file, const DecodeLimits &)
+Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
-    const Inspection unreadable = Inspection::refused("unreadable WebP header");
+    const Assessment unreadable = Assessment::refused("unreadable WebP header");
     const std::string_view start = file.start();
     const std::string_view first = start.substr(12, 4);
     std::optional<Bitstream> image;
@@ -128,7 +128,7 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
         if (unsignedAt(start, 16, 4, ByteOrder::Little) != 10)
             return unreadable;
         if ((flags & 0x02) != 0)
-            return Inspection::refused(
+            return Assessment::refused(
                 "unknown format: an animated WebP, which OpenCV does not decode");
         bool alphaChunk = false;
         image = extendedImage(file, alphaChunk);
@@ -141,24 +141,24 @@ Inspection inspect(const FileBytes &file, const DecodeLimits &)
     if (!image)
         return unreadable;
     if (file.size() > maxFileSize())
-        return Inspection::refused("too costly: a WebP file of " + std::to_string(file.size()) +
+        return Assessment::refused("too costly: a WebP file of " + std::to_string(file.size()) +
             " bytes, more than the " + std::to_string(maxFileSize()) + " that OpenCV reads");
 
-    Inspection inspection;
-    inspection.width = image->width;
-    inspection.height = image->height;
-    inspection.components = alpha ? 4 : 3;
-    const double pixels = static_cast<double>(inspection.pixels());
-    inspection.seconds =
+    Assessment assessment;
+    assessment.width = image->width;
+    assessment.height = image->height;
+    assessment.components = alpha ? 4 : 3;
+    const double pixels = static_cast<double>(assessment.pixels());
+    assessment.seconds =
         pixels * (image->lossless ? SecondsPerLosslessPixel : SecondsPerLossyPixel) +
         (alpha ? pixels * SecondsPerAlphaPixel : 0);
-    inspection.plainSeconds = inspection.seconds;
+    assessment.plainSeconds = assessment.seconds;
     // A flat picture takes a few bytes in either coding: pixels alone bound it.
     // The file is read whole; lossless pictures are decoded to 32-bit pixels
     // first, and alpha planes beside the colour.
     const std::uint64_t perPixel = 3 + (alpha ? 1 : 0) + (image->lossless ? 4 : 0);
-    inspection.memory = file.size() + saturatingProduct(inspection.pixels(), perPixel);
-    return inspection;
+    assessment.memory = file.size() + saturatingProduct(assessment.pixels(), perPixel);
+    return assessment;
 }
 
 const char *statusText(VP8StatusCode status)
@@ -201,7 +201,7 @@ Decoded decode(const DecodeRequest &request)
     if (!WebPInitDecoderConfig(&config))
         return Decoded::failed("undecodable: libwebp cannot start");
     const VP8StatusCode read = WebPGetFeatures(bytes->data(), bytes->size(), &config.input);
-    const Inspection &checked = request.inspection;
+    const Assessment &checked = request.assessment;
     const int components = config.input.has_alpha != 0 ? 4 : 3;
     if (read != VP8_STATUS_OK)
         return Decoded::failed(std::string("undecodable: libwebp finds ") + statusText(read));

@@ -31,12 +31,12 @@ DecodeLimits unlimited()
     return limits;
 }
 
-Inspection priced(const QByteArray &file)
+Assessment priced(const QByteArray &file)
 {
     const Verdict verdict = inspectBytes(file, unlimited());
     if (!verdict.refusal.empty())
         qWarning("refused: %s", verdict.refusal.c_str());
-    return verdict.inspection;
+    return verdict.assessment;
 }
 
 bool refusedFor(const QByteArray &file, const DecodeLimits &limits, const char *reason)
@@ -51,7 +51,7 @@ bool passes(const QByteArray &file, const DecodeLimits &limits)
 
 // The figures a reader gives, side by side; the seconds of a few more bytes
 // read apart.
-bool sameFigures(const Inspection &a, const Inspection &b)
+bool sameFigures(const Assessment &a, const Assessment &b)
 {
     return a.refusal == b.refusal && a.width == b.width && a.height == b.height &&
         qAbs(a.seconds - b.seconds) < 1e-7 && qAbs(a.plainSeconds - b.plainSeconds) < 1e-7 &&
@@ -90,7 +90,7 @@ private slots:
     void limitsCutAtTheirEdges()
     {
         const QByteArray hollow = jpegRefinementScans(1024, 1024, 1, 40);
-        const Inspection cost = priced(hollow);
+        const Assessment cost = priced(hollow);
         QVERIFY(cost.seconds > cost.plainSeconds);
         QVERIFY(std::uint64_t(hollow.size()) < cost.honestBytes);
 
@@ -162,9 +162,9 @@ private slots:
         QVERIFY(priced(craftedJpeg(rough)).seconds > one + 4096 * 64 * 1e-9);
 
         JpegSpec restarts = greyProgressive(512);
-        const Inspection plain = priced(craftedJpeg(restarts));
+        const Assessment plain = priced(craftedJpeg(restarts));
         restarts.restartInterval = 1;
-        const Inspection everyBlock = priced(craftedJpeg(restarts));
+        const Assessment everyBlock = priced(craftedJpeg(restarts));
         QVERIFY(everyBlock.seconds > plain.seconds);
         QCOMPARE(everyBlock.honestBytes - plain.honestBytes, std::uint64_t {2} * 4095);
         QCOMPARE(plain.honestBytes, std::uint64_t {4096} / 8);
@@ -195,8 +195,8 @@ private slots:
 
         // A big-endian BigTIFF is a BigTIFF.
         const cv::Mat colour(48, 37, CV_8UC3, cv::Scalar(1, 2, 3));
-        const Inspection little = priced(tiffOf(colour, {COMPRESSION_NONE, 0, 16}));
-        const Inspection big =
+        const Assessment little = priced(tiffOf(colour, {COMPRESSION_NONE, 0, 16}));
+        const Assessment big =
             priced(tiffOf(colour, {COMPRESSION_NONE, 0, 16, 0, false, true, true}));
         QCOMPARE(big.width, std::uint64_t {37});
         QCOMPARE(big.height, std::uint64_t {48});
@@ -217,7 +217,7 @@ private slots:
 
         // A WebP chunk of odd size is followed by a pad byte.
         const QByteArray simple = encode(".webp", colour, {cv::IMWRITE_WEBP_QUALITY, 80});
-        const Inspection padded = priced(webpBehindOddChunk(simple, 37, 48));
+        const Assessment padded = priced(webpBehindOddChunk(simple, 37, 48));
         QCOMPARE(padded.width, std::uint64_t {37});
         QCOMPARE(padded.height, std::uint64_t {48});
         QCOMPARE(padded.seconds, priced(simple).seconds);
@@ -247,7 +247,7 @@ private slots:
     void hollowMeansBelowTheBound()
     {
         const QByteArray ppm = encode(".ppm", cv::Mat(100, 100, CV_8UC3, cv::Scalar(1, 2, 3)));
-        const Inspection cost = priced(ppm);
+        const Assessment cost = priced(ppm);
         DecodeLimits limits;
         limits.freeSeconds = 0;
         const QByteArray atTheBound = ppm.left(qsizetype(cost.honestBytes));
@@ -290,8 +290,8 @@ private slots:
         QFETCH(QByteArray, small);
         QFETCH(QByteArray, large);
         QFETCH(QSize, size);
-        const Inspection one = priced(small);
-        const Inspection four = priced(large);
+        const Assessment one = priced(small);
+        const Assessment four = priced(large);
         QCOMPARE(one.width, std::uint64_t(size.width()));
         QCOMPARE(one.height, std::uint64_t(size.height()));
         QCOMPARE(four.width, std::uint64_t(2 * size.width()));
@@ -347,8 +347,8 @@ private slots:
         TiffSpec large = small;
         large.tileWidth = 1024;
         large.tileHeight = 1024;
-        const Inspection fits = priced(craftedTiff(small));
-        const Inspection overhangs = priced(craftedTiff(large));
+        const Assessment fits = priced(craftedTiff(small));
+        const Assessment overhangs = priced(craftedTiff(large));
         QVERIFY(overhangs.seconds > 100 * fits.seconds);
         QVERIFY(overhangs.memory > std::uint64_t {1024} * 1024 * 4);
         QCOMPARE(overhangs.plainSeconds, fits.plainSeconds);
@@ -368,15 +368,15 @@ private slots:
     // keeps at most 998 chunks.
     void pngTextIsCountedAsLibpngInflatesIt()
     {
-        const Inspection none = priced(pngWithTexts(0, 0));
-        const Inspection one = priced(pngWithTexts(1, 1000000));
-        const Inspection two = priced(pngWithTexts(2, 1000000));
+        const Assessment none = priced(pngWithTexts(0, 0));
+        const Assessment one = priced(pngWithTexts(1, 1000000));
+        const Assessment two = priced(pngWithTexts(2, 1000000));
         QVERIFY(two.seconds - one.seconds > 0);
         QCOMPARE(qRound((two.seconds - none.seconds) / (one.seconds - none.seconds)), 2);
-        const Inspection huge = priced(pngWithTexts(1, 20000000));
+        const Assessment huge = priced(pngWithTexts(1, 20000000));
         QCOMPARE(huge.memory - none.memory, std::uint64_t {8000000});
-        const Inspection many = priced(pngWithTexts(1200, 1000));
-        const Inspection most = priced(pngWithTexts(998, 1000));
+        const Assessment many = priced(pngWithTexts(1200, 1000));
+        const Assessment most = priced(pngWithTexts(998, 1000));
         QVERIFY(many.memory - most.memory < 1000);
     }
 
@@ -388,7 +388,7 @@ private slots:
         spec.width = 512;
         spec.height = 512;
         spec.packetBytes = 16; // no coded data: the structures alone
-        const Inspection plain = priced(craftedJpeg2000(spec));
+        const Assessment plain = priced(craftedJpeg2000(spec));
         QCOMPARE(plain.seconds, plain.plainSeconds);
         for (const auto &change : std::initializer_list<std::function<void(Jpeg2000Spec &)>> {
                  [](Jpeg2000Spec &s) { s.codeBlock = 3; }, [](Jpeg2000Spec &s) { s.precinct = 4; },
@@ -399,7 +399,7 @@ private slots:
                  }}) {
             Jpeg2000Spec costlier = spec;
             change(costlier);
-            const Inspection cost = priced(craftedJpeg2000(costlier));
+            const Assessment cost = priced(craftedJpeg2000(costlier));
             QVERIFY(cost.seconds > 1.05 * cost.plainSeconds);
         }
     }

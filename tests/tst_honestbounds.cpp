@@ -103,7 +103,7 @@ private slots:
         QVERIFY(!file.isEmpty());
         const Verdict verdict = inspectBytes(file);
         QVERIFY2(verdict.refusal.empty(), verdict.refusal.c_str());
-        const auto honest = qint64(verdict.inspection.honestBytes);
+        const auto honest = qint64(verdict.assessment.honestBytes);
         qInfo("%lld bytes, %lld asked", qint64(file.size()), honest);
         QVERIFY(honest > 0);
         QVERIFY(file.size() >= honest);

@@ -117,20 +117,20 @@ private slots:
                 if (!verdict.refusal.empty())
                     continue;
                 ++passed;
-                const Inspection &inspection = verdict.inspection;
-                QVERIFY(std::isfinite(inspection.seconds));
-                QVERIFY(inspection.seconds <=
-                    std::max(limits.freeSeconds, limits.honestFactor * inspection.plainSeconds));
+                const Assessment &assessment = verdict.assessment;
+                QVERIFY(std::isfinite(assessment.seconds));
+                QVERIFY(assessment.seconds <=
+                    std::max(limits.freeSeconds, limits.honestFactor * assessment.plainSeconds));
                 const cv::Mat decoded = decode(mutant);
                 if (decoded.empty())
                     continue;
-                const bool asRead = std::uint64_t(decoded.cols) == inspection.width &&
-                    std::uint64_t(decoded.rows) == inspection.height;
+                const bool asRead = std::uint64_t(decoded.cols) == assessment.width &&
+                    std::uint64_t(decoded.rows) == assessment.height;
                 const QString what =
                     QStringLiteral("byte %1 as 0x%2: read %3 x %4, decoded %5 x %6");
                 QVERIFY2(asRead,
                     qPrintable(what.arg(QString::number(at), QString::number(value, 16),
-                        QString::number(inspection.width), QString::number(inspection.height),
+                        QString::number(assessment.width), QString::number(assessment.height),
                         QString::number(decoded.cols), QString::number(decoded.rows))));
             }
         }

@@ -291,7 +291,7 @@ private slots:
             // The mend asks about the depth and tuple type the decoder reads.
             QFETCH(int, depth);
             QFETCH(QByteArray, tupleType);
-            const auto *pam = std::any_cast<PamHeader>(&verdict.inspection.details);
+            const auto *pam = std::any_cast<PamHeader>(&verdict.assessment.details);
             QCOMPARE(pam ? pam->depth : 0, depth);
             QCOMPARE(pam ? QByteArray::fromStdString(pam->tupleType) : QByteArray(), tupleType);
         }

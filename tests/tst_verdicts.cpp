@@ -43,8 +43,8 @@ QByteArray codestreamOf(const QByteArray &jp2)
 
 bool readAs(const Verdict &verdict, std::uint64_t width, std::uint64_t height)
 {
-    return verdict.refusal.empty() && verdict.inspection.width == width &&
-        verdict.inspection.height == height;
+    return verdict.refusal.empty() && verdict.assessment.width == width &&
+        verdict.assessment.height == height;
 }
 
 // The reason the refusal gives, for failure messages.
@@ -259,8 +259,8 @@ private slots:
             spec.coding = JpegCoding::Arithmetic;
             const Verdict arithmetic = inspectBytes(craftedJpeg(spec));
             QVERIFY2(huffman.refusal.empty() && arithmetic.refusal.empty(), why(arithmetic));
-            QVERIFY(arithmetic.inspection.honestBytes < huffman.inspection.honestBytes);
-            QVERIFY(arithmetic.inspection.plainSeconds > huffman.inspection.plainSeconds);
+            QVERIFY(arithmetic.assessment.honestBytes < huffman.assessment.honestBytes);
+            QVERIFY(arithmetic.assessment.plainSeconds > huffman.assessment.plainSeconds);
         }
     }
 

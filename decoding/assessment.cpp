@@ -1,16 +1,16 @@
-#include "decoding/inspection.h"
+#include "decoding/assessment.h"
 
 #include <limits>
 #include <utility>
 
-Inspection Inspection::refused(std::string why)
+Assessment Assessment::refused(std::string why)
 {
-    Inspection inspection;
-    inspection.refusal = std::move(why);
-    return inspection;
+    Assessment assessment;
+    assessment.refusal = std::move(why);
+    return assessment;
 }
 
-std::uint64_t Inspection::pixels() const
+std::uint64_t Assessment::pixels() const
 {
     return saturatingProduct(width, height);
 }

@@ -9,7 +9,7 @@
 // header declares and what decoding it would cost, or why it must not be
 // decoded at all. Times are in seconds of this project's machine, from the
 // weights its benchmark measured.
-struct Inspection
+struct Assessment
 {
     // Why the file must not be decoded; empty when it may be.
     std::string refusal;
@@ -36,7 +36,7 @@ struct Inspection
     // own terms; only the format that put it there reads it.
     std::any details;
 
-    static Inspection refused(std::string why);
+    static Assessment refused(std::string why);
     std::uint64_t pixels() const;
 };
 
