@@ -57,29 +57,6 @@ QByteArray heif(const cv::Mat &bgr, heif_compression_format codec, const QString
     return bytes;
 }
 
-// A little-endian BigTIFF whose entries that keep their values out of line
-// all point them at the last offset there is: reading them must fail there,
-// not count on past the end.
-QByteArray valuesAtLastOffset(QByteArray tiff)
-{
-    const auto number = [&tiff](qsizetype at, int size) {
-        quint64 value = 0;
-        for (int i = size - 1; i >= 0; --i)
-            value = value << 8 | quint8(tiff.at(at + i));
-        return value;
-    };
-    const qsizetype directory = qsizetype(number(8, 8));
-    const qsizetype entries = qsizetype(number(directory, 8));
-    for (qsizetype i = 0; i < entries; ++i) {
-        const qsizetype entry = directory + 8 + 20 * i;
-        const int type = int(number(entry + 2, 2));
-        const quint64 valueSize = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;
-        if (valueSize * number(entry + 4, 8) > 8)
-            tiff.replace(entry + 12, 8, QByteArray(8, '\xff'));
-    }
-    return tiff;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -143,7 +120,8 @@ int main(int argc, char *argv[])
         {"jpeg-tiles.tiff", tiffOf(colour, {COMPRESSION_JPEG, 0, 0, 16})},
         {"big-endian.tiff", tiffOf(colour, {COMPRESSION_NONE, 0, 7, 0, false, true, true})},
         {"values-at-end.tiff",
-            valuesAtLastOffset(tiffOf(colour, {COMPRESSION_NONE, 0, 7, 0, false, true}))},
+            bigTiffWithValuesAt(
+                tiffOf(colour, {COMPRESSION_NONE, 0, 7, 0, false, true}), ~std::uint64_t {0})},
         {"encoded.png", encoded(".png", colour)},
         {"texts.png", pngWithTexts(3, 100)},
         {"encoded.jp2", encoded(".jp2", colour)},

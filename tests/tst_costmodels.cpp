@@ -202,6 +202,17 @@ private slots:
         QCOMPARE(big.height, std::uint64_t {48});
         QCOMPARE(big.honestBytes, little.honestBytes);
 
+        // Strip offsets stored past the file's end, or from inside it to past
+        // it, are unreadable wherever they lie, not read as zeros.
+        const QByteArray bigTiff = tiffOf(colour, {COMPRESSION_NONE, 0, 7, 0, false, true});
+        QVERIFY(passes(bigTiff, unlimited()));
+        for (const std::uint64_t offset :
+            {~std::uint64_t {0}, ~std::uint64_t {0} - 8, std::uint64_t(bigTiff.size() - 4)}) {
+            const std::string refusal =
+                inspectBytes(bigTiffWithValuesAt(bigTiff, offset), unlimited()).refusal;
+            QCOMPARE(refusal, std::string("unreadable TIFF: strip or tile offsets it cannot read"));
+        }
+
         // A JP2 box of length 0 runs to the end of the file; one whose length
         // runs past it is no box, however its sum wraps.
         const QByteArray jp2 = encode(".jp2", colour);

@@ -130,3 +130,26 @@ QByteArray tiffOf(const cv::Mat &picture, const TiffLayout &layout)
         return {};
     return file.readAll();
 }
+
+QByteArray bigTiffWithValuesAt(QByteArray tiff, std::uint64_t offset)
+{
+    const auto number = [&tiff](qsizetype at, int size) {
+        std::uint64_t value = 0;
+        for (int i = size - 1; i >= 0; --i)
+            value = value << 8 | quint8(tiff.at(at + i));
+        return value;
+    };
+    QByteArray field(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        field[i] = char(offset >> (8 * i));
+    const auto directory = qsizetype(number(8, 8));
+    const auto entries = qsizetype(number(directory, 8));
+    for (qsizetype i = 0; i < entries; ++i) {
+        const qsizetype entry = directory + 8 + 20 * i;
+        const int type = int(number(entry + 2, 2));
+        const std::uint64_t valueSize = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;
+        if (valueSize * number(entry + 4, 8) > 8)
+            tiff.replace(entry + 12, 8, field);
+    }
+    return tiff;
+}

@@ -25,3 +25,7 @@ bool writeTiff(const std::string &path, const cv::Mat &picture, const TiffLayout
 
 // The same file's bytes; empty where it could not be written.
 QByteArray tiffOf(const cv::Mat &picture, const TiffLayout &layout);
+
+// A little-endian BigTIFF whose entries that keep their values out of line
+// all point them at `offset` instead.
+QByteArray bigTiffWithValuesAt(QByteArray tiff, std::uint64_t offset);
