@@ -267,6 +267,16 @@ int shownOrientation(std::string_view firstApp1, std::string_view firstExif)
     return 1;
 }
 
+// A segment that the stream ends inside of, completed as libjpeg's sources
+// complete it: past the end they give a fake end-of-image marker, 0xFF 0xD9,
+// again and again. A scan header cut a few bytes short so still starts a
+// scan, whose parameters are those bytes.
+void completeAsLibjpegDoes(std::string &segment, std::size_t length)
+{
+    for (std::size_t i = 0; segment.size() < length; ++i)
+        segment.push_back(static_cast<char>(i % 2 == 0 ? 0xff : Eoi));
+}
+
 bool turns(int orientation)
 {
     return orientation >= 2 && orientation <= 8;
@@ -366,7 +376,7 @@ StreamWalk::Step StreamWalk::segment(int marker)
     if (length < 2)
         return refuse("a segment shorter than its length field");
     if (!in.take(static_cast<std::size_t>(length - 2), bytes))
-        return Step::End;
+        completeAsLibjpegDoes(bytes, static_cast<std::size_t>(length - 2));
     if (marker == Dht || marker == Dqt || marker == Dac)
         return Step::Next;
     if (marker == Dri) {
@@ -417,15 +427,18 @@ StreamWalk::Step StreamWalk::scan()
     std::vector<Component *> inScan;
     for (int i = 0; i < count; ++i) {
         const int id = static_cast<unsigned char>(bytes[1 + 2 * static_cast<std::size_t>(i)]);
+        // libjpeg looks among the first four components only, and for the
+        // scan's i-th from the frame's i-th on (it asks whether a place is
+        // taken in the scan's list, by the frame's numbering): components that
+        // share an id are found in turn.
         Component *found = nullptr;
-        // libjpeg looks among the first four components only.
         const std::size_t searched = std::min<std::size_t>(frame->components.size(), 4);
-        for (std::size_t c = 0; c < searched && !found; ++c) {
+        for (auto c = static_cast<std::size_t>(i); c < searched && !found; ++c) {
             if (frame->components[c].id == id)
                 found = &frame->components[c];
         }
         if (!found || std::find(inScan.begin(), inScan.end(), found) != inScan.end())
-            return refuse("a scan of a component the frame does not have");
+            return refuse("a scan of a component libjpeg does not find in the frame");
         inScan.push_back(found);
     }
     const auto byte = [this](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };

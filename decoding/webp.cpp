@@ -20,13 +20,21 @@ constexpr double SecondsPerLossyPixel = 18e-9;
 constexpr double SecondsPerLosslessPixel = 21e-9;
 constexpr double SecondsPerAlphaPixel = 5e-9;
 
-// More chunks than any still WebP has before its image.
-constexpr int MaxChunks = 1024;
+// What libwebp spends on each chunk before the image, in each of the walks
+// over them that a decode makes.
+constexpr double SecondsPerChunk = 25e-9;
 
 // What OpenCV hands libwebp to recognise a WebP file, and the largest file
 // it reads: 64 MiB, or OPENCV_IMGCODECS_WEBP_MAX_FILE_SIZE where that is set.
 constexpr std::size_t HeaderSize = 32;
 constexpr std::uint64_t DefaultMaxFileSize = std::uint64_t {64} << 20;
+
+// libwebp's own bounds: a chunk's size, and the canvas of an extended file.
+constexpr std::uint64_t MaxChunkPayload = 0xfffffff6;
+constexpr std::uint64_t MaxImageArea = std::uint64_t {1} << 32;
+constexpr std::uint64_t ChunkHeaderSize = 8;
+// The chunk headers before the image are read in pieces of this size.
+constexpr std::size_t ChunkWalkPiece = std::size_t {1} << 20;
 
 std::uint64_t maxFileSize()
 {
@@ -35,11 +43,10 @@ std::uint64_t maxFileSize()
 }
 
 // Whether libwebp takes the file's first 32 bytes for a WebP header, as
-// OpenCV asks it; bare bitstreams without their RIFF container, which it
-// takes too, are not decoded here.
+// OpenCV asks it: in a RIFF container, or a bare bitstream or chunk.
 bool matches(std::string_view start)
 {
-    if (start.size() < HeaderSize || !startsWith(start, "RIFF") || start.substr(8, 4) != "WEBP")
+    if (start.size() < HeaderSize)
         return false;
     WebPBitstreamFeatures features;
     return WebPGetFeatures(reinterpret_cast<const std::uint8_t *>(start.data()), HeaderSize,
@@ -54,96 +61,205 @@ struct Bitstream
     bool alpha = false; // a lossless bitstream's own alpha
 };
 
-// The frame header of a "VP8 " or "VP8L" chunk's payload, read as libwebp
-// reads it.
-std::optional<Bitstream> frameHeader(std::string_view fourcc, std::string_view payload)
+bool isImageChunk(std::string_view fourcc)
+{
+    return fourcc == "VP8 " || fourcc == "VP8L";
+}
+
+// A lossless bitstream's signature, which libwebp also takes a bare
+// bitstream by.
+bool losslessSignature(std::string_view payload)
+{
+    return payload.size() >= 5 && static_cast<unsigned char>(payload[0]) == 0x2f &&
+        static_cast<unsigned char>(payload[4]) >> 5 == 0;
+}
+
+// The frame header of a bitstream, read as libwebp reads it; `chunkSize` is
+// what the lossy bitstream's first partition must fit in.
+std::optional<Bitstream> frameHeader(
+    bool lossless, std::string_view payload, std::uint64_t chunkSize)
 {
     Bitstream bitstream;
-    if (fourcc == "VP8 ") {
+    if (!lossless) {
         if (payload.size() < 10 || payload.substr(3, 3) != "\x9d\x01\x2a")
             return std::nullopt;
         const std::uint64_t tag = unsignedAt(payload, 0, 3, ByteOrder::Little);
         const bool keyFrame = (tag & 1) == 0;
         const bool shown = (tag >> 4 & 1) != 0;
-        if (!keyFrame || (tag >> 1 & 7) > 3 || !shown)
+        if (!keyFrame || (tag >> 1 & 7) > 3 || !shown || tag >> 5 >= chunkSize)
             return std::nullopt;
         // The two top bits of each side are a scale for display, not size.
         bitstream.width = unsignedAt(payload, 6, 2, ByteOrder::Little) & 0x3fff;
         bitstream.height = unsignedAt(payload, 8, 2, ByteOrder::Little) & 0x3fff;
-    } else if (fourcc == "VP8L") {
-        if (payload.size() < 5 || static_cast<unsigned char>(payload[0]) != 0x2f)
+    } else {
+        if (!losslessSignature(payload))
             return std::nullopt;
         const std::uint64_t bits = unsignedAt(payload, 1, 4, ByteOrder::Little);
-        if (bits >> 29 != 0) // the version
-            return std::nullopt;
         bitstream.width = (bits & 0x3fff) + 1;
         bitstream.height = (bits >> 14 & 0x3fff) + 1;
         bitstream.lossless = true;
         bitstream.alpha = (bits >> 28 & 1) != 0;
-    } else {
-        return std::nullopt;
     }
     if (bitstream.width == 0 || bitstream.height == 0)
         return std::nullopt;
     return bitstream;
 }
 
-// The image chunk after an extended header's optional chunks, which must
-// fill its canvas; whether an alpha chunk came before it.
-std::optional<Bitstream> extendedImage(const FileBytes &file, bool &alphaChunk)
+// What comes before the image, as libwebp walks it: a RIFF container or
+// none, an extended header, the chunks between them and the image.
+struct Layout
+{
+    std::uint64_t riffSize = 0; // 0 without a container
+    bool extended = false;
+    std::uint32_t flags = 0;
+    std::uint64_t canvasWidth = 0;
+    std::uint64_t canvasHeight = 0;
+    bool alphaChunk = false;
+    std::uint64_t chunks = 0; // before the image
+    std::uint64_t imageAt = 0; // the image's chunk header, or its bare bitstream
+};
+
+bool animated(const Layout &layout)
+{
+    return (layout.flags & 0x02) != 0;
+}
+
+// A chunk's name or size, as four bytes read little-endian.
+constexpr std::uint32_t word(const char *bytes)
+{
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) |
+        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 8 |
+        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 16 |
+        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24;
+}
+constexpr std::uint32_t Vp8 = word("VP8 ");
+constexpr std::uint32_t Vp8l = word("VP8L");
+constexpr std::uint32_t Alph = word("ALPH");
+
+// The chunks before the image, which libwebp walks from an extended header,
+// or from an alpha chunk at the start of a file without a container. Every
+// chunk is at least a header long, so the walk is linear in the file; it
+// reads the headers in large pieces, not one by one. Gives where the image
+// starts, or nothing where libwebp finds no image.
+std::optional<std::uint64_t> walkChunks(const FileBytes &file, Layout &layout, std::uint64_t at)
+{
+    // Held in locals: the bytes read through char pointers could be any of
+    // the layout's members, as far as the compiler knows.
+    const std::uint64_t riffSize = layout.riffSize;
+    const std::uint64_t fileSize = file.size();
+    std::uint64_t chunks = 0;
+    bool alphaChunk = false;
+    std::string piece(ChunkWalkPiece, '\0');
+    std::uint64_t pieceAt = 0;
+    std::size_t pieceLength = 0;
+    std::optional<std::uint64_t> image;
+    for (;;) {
+        if (at < pieceAt || at + ChunkHeaderSize > pieceAt + pieceLength) {
+            pieceAt = at;
+            pieceLength = file.readInto(at, piece.data(), piece.size());
+            if (pieceLength < ChunkHeaderSize)
+                break;
+        }
+        const char *header = piece.data() + (at - pieceAt);
+        const std::uint32_t name = word(header);
+        const std::uint64_t size = word(header + 4);
+        if (size > MaxChunkPayload)
+            break;
+        const std::uint64_t next = at + ((ChunkHeaderSize + size + 1) & ~std::uint64_t {1});
+        // The container's size counts from its fourth byte on.
+        if (riffSize > 0 && next - 8 > riffSize)
+            break;
+        if (name == Vp8 || name == Vp8l) {
+            image = at;
+            break;
+        }
+        if (next > fileSize)
+            break;
+        alphaChunk = alphaChunk || name == Alph;
+        ++chunks;
+        at = next;
+    }
+    layout.chunks = chunks;
+    layout.alphaChunk = alphaChunk;
+    return image;
+}
+
+// The layout of a file that libwebp took by its first 32 bytes.
+std::optional<Layout> layoutOf(const FileBytes &file)
 {
     const std::string_view start = file.start();
-    const std::uint64_t canvasWidth = unsignedAt(start, 24, 3, ByteOrder::Little) + 1;
-    const std::uint64_t canvasHeight = unsignedAt(start, 27, 3, ByteOrder::Little) + 1;
-    std::uint64_t offset = 30;
-    for (int chunk = 0; chunk < MaxChunks; ++chunk) {
-        const std::string header = file.read(offset, 18);
-        if (header.size() < 8)
-            return std::nullopt;
-        const std::string fourcc = header.substr(0, 4);
-        const std::uint64_t size = unsignedAt(header, 4, 4, ByteOrder::Little);
-        if (fourcc == "VP8 " || fourcc == "VP8L") {
-            const std::optional<Bitstream> image =
-                frameHeader(fourcc, std::string_view(header).substr(8));
-            if (!image || image->width != canvasWidth || image->height != canvasHeight)
-                return std::nullopt;
-            return image;
-        }
-        alphaChunk = alphaChunk || fourcc == "ALPH";
-        // Chunks are padded to an even size.
-        offset += 8 + size + (size & 1);
+    Layout layout;
+    std::uint64_t at = 0;
+    if (startsWith(start, "RIFF")) {
+        layout.riffSize = unsignedAt(start, 4, 4, ByteOrder::Little);
+        at = 12;
     }
-    return std::nullopt;
+    if (start.substr(at, 4) == "VP8X") {
+        if (layout.riffSize == 0 || unsignedAt(start, at + 4, 4, ByteOrder::Little) != 10)
+            return std::nullopt;
+        layout.extended = true;
+        layout.flags = static_cast<std::uint32_t>(unsignedAt(start, at + 8, 4, ByteOrder::Little));
+        layout.canvasWidth = unsignedAt(start, at + 12, 3, ByteOrder::Little) + 1;
+        layout.canvasHeight = unsignedAt(start, at + 15, 3, ByteOrder::Little) + 1;
+        if (layout.canvasWidth * layout.canvasHeight >= MaxImageArea)
+            return std::nullopt;
+        if (animated(layout))
+            return layout; // libwebp reads no further
+        at += 18;
+    }
+    if (layout.extended || (layout.riffSize == 0 && start.substr(at, 4) == "ALPH")) {
+        const std::optional<std::uint64_t> image = walkChunks(file, layout, at);
+        if (!image)
+            return std::nullopt;
+        at = *image;
+    }
+    layout.imageAt = at;
+    return layout;
+}
+
+// The image's bitstream, from its chunk or bare, as libwebp reads it.
+std::optional<Bitstream> imageOf(const FileBytes &file, const Layout &layout)
+{
+    const std::string head = file.read(layout.imageAt, ChunkHeaderSize + 10);
+    if (head.size() < ChunkHeaderSize)
+        return std::nullopt;
+    const std::string_view fourcc = std::string_view(head).substr(0, 4);
+    if (!isImageChunk(fourcc)) {
+        const std::uint64_t bare = file.size() - layout.imageAt;
+        return frameHeader(losslessSignature(head), head, bare);
+    }
+    const std::uint64_t size = unsignedAt(head, 4, 4, ByteOrder::Little);
+    if (size > MaxChunkPayload || (layout.riffSize >= 12 && size > layout.riffSize - 12))
+        return std::nullopt;
+    return frameHeader(fourcc == "VP8L", std::string_view(head).substr(ChunkHeaderSize), size);
+}
+
+// Whether libwebp reads an alpha plane: an extended header's flag, where a
+// lossless bitstream's own word replaces it; and any alpha chunk before the
+// image.
+bool hasAlpha(const Layout &layout, const Bitstream &image)
+{
+    const bool flagged = (layout.flags & 0x10) != 0;
+    return (image.lossless ? image.alpha : flagged) || layout.alphaChunk;
 }
 
 Assessment inspect(const FileBytes &file, const DecodeLimits &)
 {
     const Assessment unreadable = Assessment::refused("unreadable WebP header");
-    const std::string_view start = file.start();
-    const std::string_view first = start.substr(12, 4);
-    std::optional<Bitstream> image;
-    bool alpha = false;
-    if (first == "VP8X") {
-        const auto flags = static_cast<unsigned char>(start[20]);
-        if (unsignedAt(start, 16, 4, ByteOrder::Little) != 10)
-            return unreadable;
-        if ((flags & 0x02) != 0)
-            return Assessment::refused(
-                "unknown format: an animated WebP, which OpenCV does not decode");
-        bool alphaChunk = false;
-        image = extendedImage(file, alphaChunk);
-        // libwebp takes a lossless bitstream's own word for alpha.
-        alpha = image && (image->lossless ? image->alpha : (flags & 0x10) != 0 || alphaChunk);
-    } else {
-        image = frameHeader(first, start.substr(20));
-        alpha = image && image->alpha;
-    }
-    if (!image)
+    const std::optional<Layout> layout = layoutOf(file);
+    if (layout && animated(*layout))
+        return Assessment::refused(
+            "unknown format: an animated WebP, which OpenCV does not decode");
+    const std::optional<Bitstream> image = layout ? imageOf(file, *layout) : std::nullopt;
+    if (!image ||
+        (layout->extended &&
+            (image->width != layout->canvasWidth || image->height != layout->canvasHeight)))
         return unreadable;
     if (file.size() > maxFileSize())
         return Assessment::refused("too costly: a WebP file of " + std::to_string(file.size()) +
             " bytes, more than the " + std::to_string(maxFileSize()) + " that OpenCV reads");
 
+    const bool alpha = hasAlpha(*layout, *image);
     Assessment assessment;
     assessment.width = image->width;
     assessment.height = image->height;
@@ -151,7 +267,8 @@ Assessment inspect(const FileBytes &file, const DecodeLimits &)
     const double pixels = static_cast<double>(assessment.pixels());
     assessment.seconds =
         pixels * (image->lossless ? SecondsPerLosslessPixel : SecondsPerLossyPixel) +
-        (alpha ? pixels * SecondsPerAlphaPixel : 0);
+        (alpha ? pixels * SecondsPerAlphaPixel : 0) +
+        static_cast<double>(layout->chunks) * SecondsPerChunk;
     assessment.plainSeconds = assessment.seconds;
     // A flat picture takes a few bytes in either coding: pixels alone bound it.
     // The file is read whole; lossless pictures are decoded to 32-bit pixels
