@@ -420,6 +420,51 @@ private slots:
             1000);
     }
 
+    // LERC's Deflate layer costs more to undo than its Zstandard layer.
+    void lercLayersArePricedOnTop()
+    {
+        cv::Mat grey(256, 256, CV_8UC1);
+        cv::randu(grey, 0, 256);
+        const auto lerc = [&grey](int layer) {
+            return priced(tiffOf(grey, {COMPRESSION_LERC, layer})).seconds;
+        };
+        const double alone = lerc(LERC_ADD_COMPRESSION_NONE);
+        const double deflate = lerc(LERC_ADD_COMPRESSION_DEFLATE);
+        const double zstd = lerc(LERC_ADD_COMPRESSION_ZSTD);
+        QVERIFY(alone > 0);
+        QVERIFY(zstd > alone);
+        QVERIFY(deflate > zstd);
+    }
+
+    // A HEIF stream codes its extent side for side, and grids nest as deep
+    // as honest files do, never naming themselves.
+    void heifPicturesAreReadWhole()
+    {
+        for (const bool av1 : {false, true}) {
+            QVERIFY(passes(heifCodedLarger(av1, 64, 32, 64, 32), unlimited()));
+            QVERIFY(refusedFor(heifCodedLarger(av1, 64, 32, 32, 64), unlimited(),
+                "unreadable HEIF: a picture whose stream codes 32 x 64 where its extent declares "
+                "64 x 32"));
+        }
+        const auto nested = [](int grids) {
+            HeifBuilder file;
+            quint32 image = file.addCoded(hevcHeaderOnly(64, 64), 64, 64, true);
+            for (int grid = 1; grid <= grids; ++grid)
+                image = file.addGrid(1, 1, 64, 64, {image}, grid < grids);
+            file.setPrimary(image);
+            return file.build();
+        };
+        const char *tooDeep =
+            "unreadable HEIF: pictures that refer to each other in a circle, or nest too deep";
+        QVERIFY(passes(nested(8), unlimited()));
+        QVERIFY(refusedFor(nested(9), unlimited(), tooDeep));
+        HeifBuilder cycle;
+        cycle.addGrid(1, 1, 64, 64, {2});
+        cycle.addGrid(1, 1, 64, 64, {1}, true);
+        cycle.setPrimary(1);
+        QVERIFY(refusedFor(cycle.build(), unlimited(), tooDeep));
+    }
+
     // OpenJPEG's structures: smaller code-blocks, smaller precincts, more
     // layers and more tiles all cost more, for the same picture.
     void jpeg2000StructuresAreCounted()

@@ -1,5 +1,6 @@
 // Valid but unusual files show the picture they really hold, through the real
-// window: BMP channel masks, and Exif orientations behind an XMP block.
+// window: BMP channel masks, Exif orientations behind an XMP block or after a
+// PNG's data, and 16-bit PNG samples.
 #include "support/craftedfiles.h"
 #include "support/windowdriver.h"
 #include "window/mainwindow.h"
@@ -155,6 +156,50 @@ private slots:
             // Only the upright ones show the stored picture.
             QCOMPARE(same(first, upright), orientation == 1);
         }
+    }
+
+    // OpenCV cuts 16-bit samples to their high byte; rounding them instead
+    // would change every sample whose low byte is not about its high byte.
+    void sixteenBitPngShowsItsHighBytes()
+    {
+        cv::Mat samples(192, 256, CV_16UC3);
+        cv::Mat highBytes(192, 256, CV_8UC3);
+        for (int y = 0; y < samples.rows; ++y)
+            for (int x = 0; x < samples.cols; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const int high = (x + 85 * c) % 256;
+                    samples.at<cv::Vec3w>(y, x)[c] = ushort(high << 8 | (y * 5 + 200) % 256);
+                    highBytes.at<cv::Vec3b>(y, x)[c] = uchar(high);
+                }
+        std::vector<uchar> png;
+        QVERIFY(cv::imencode(".png", samples, png));
+        const cv::Mat shownPicture = shown(write("sixteen.png",
+            QByteArray(reinterpret_cast<const char *>(png.data()), qsizetype(png.size()))));
+        QVERIFY(same(shownPicture, asRgb(highBytes)));
+    }
+
+    // An eXIf chunk may come after the image data, and still turns the
+    // picture, as a first one does.
+    void pngExifAfterTheDataTurnsThePicture()
+    {
+        cv::Mat picture(120, 200, CV_8UC3);
+        cv::randu(picture, 0, 256);
+        std::vector<uchar> encoded;
+        QVERIFY(cv::imencode(".png", picture, encoded));
+        const QByteArray png(
+            reinterpret_cast<const char *>(encoded.data()), qsizetype(encoded.size()));
+        // Orientation 6: the stored picture is turned a quarter clockwise.
+        const QByteArray exif = pngChunk(
+            "eXIf", QByteArray::fromHex("4d4d002a00000008000101120003000000010006000000000000"));
+        const qsizetype end = png.lastIndexOf("IEND") - 4;
+        cv::Mat turned;
+        cv::rotate(picture, turned, cv::ROTATE_90_CLOCKWISE);
+        QVERIFY(cv::imencode(".png", turned, encoded));
+        const cv::Mat expected = shown(write("turned.png",
+            QByteArray(reinterpret_cast<const char *>(encoded.data()), qsizetype(encoded.size()))));
+        QVERIFY(!expected.empty());
+        QVERIFY(
+            same(shown(write("exif-after.png", png.left(end) + exif + png.mid(end))), expected));
     }
 };
 

@@ -19,10 +19,14 @@ QByteArray zlibZeros(qsizetype size)
     return qCompress(QByteArray(size, '\0'), 9).mid(4);
 }
 
+} // namespace
+
 QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
 {
     return bigEndian(quint64(data.size()), 4) + type + data + bigEndian(crc32(type + data), 4);
 }
+
+namespace {
 
 QByteArray png(quint32 width, quint32 height, int depth, int colourType, const QByteArray &pixels)
 {

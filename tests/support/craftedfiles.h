@@ -11,6 +11,9 @@ QByteArray littleEndian(quint64 value, int bytes);
 // The CRC-32 that PNG chunks and zlib streams carry.
 quint32 crc32(const QByteArray &bytes);
 
+// A PNG chunk: its length, type, data and checksum.
+QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
+
 // Files made byte by byte that declare far more than they hold, or that make
 // a decoder work far beyond their size; the sizes are the caller's.
 
