@@ -1,10 +1,9 @@
 #include "analysis/busywhileloading.h"
 #include "analysis/failureline.h"
+#include "analysis/loadpanels.h"
 #include "analysis/panel.h"
-#include "analysis/pipeline.h"
 #include "analysis/sigpipeheldback.h"
 #include "analysis/succeeds.h"
-#include "decoding/decodefile.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
@@ -21,25 +20,21 @@ void MainWindow::on_pushButton_clicked()
 
     // All six pictures are made before any panel changes, so a file that fails
     // anywhere (decoder, size limit, memory) leaves the window as it was.
-    PanelImages panels;
-    bool decoded = false;
+    std::optional<PanelImages> panels;
     {
         // Decoders warn on standard error, and so does the viewer: a pipe that
         // nobody reads any more must not end the program.
         const SigpipeHeldBack heldBack;
-        decoded = succeeds([&] {
-            const cv::Mat picture = decodeFile(imagePath.toLocal8Bit().toStdString());
-            if (picture.empty())
-                return false;
-            panels = analyseImage(picture);
-            return true;
+        succeeds([&] {
+            panels = loadPanels(imagePath.toLocal8Bit().toStdString());
+            return panels.has_value();
         });
     }
-    if (!decoded) {
+    if (!panels) {
         printFailureLine();
         return;
     }
 
-    showPanels(panels, *form);
-    rgbImage = panels.origin;
+    showPanels(*panels, *form);
+    rgbImage = panels->origin;
 }

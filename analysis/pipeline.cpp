@@ -5,6 +5,22 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+namespace {
+
+// Checked once per process, before its first use.
+const AveragePanel &averagePanel()
+{
+    static const AveragePanel panel;
+    return panel;
+}
+
+} // namespace
+
+void prepareAnalysis()
+{
+    averagePanel();
+}
+
 PanelImages analyseImage(const cv::Mat &bgr)
 {
     CV_Assert(!bgr.empty() && bgr.type() == CV_8UC3);
@@ -17,10 +33,8 @@ PanelImages analyseImage(const cv::Mat &bgr)
     cv::cvtColor(scaled, panels.origin, cv::COLOR_BGR2RGB);
 
     // The average is taken at full resolution, then scaled; its three channels
-    // are equal, so one is averaged and scaled and then repeated. Checked once
-    // per process, before the first use.
-    static const AveragePanel averagePanel;
-    cv::cvtColor(averagePanel.grey(bgr), panels.mygray, cv::COLOR_GRAY2RGB);
+    // are equal, so one is averaged and scaled and then repeated.
+    cv::cvtColor(averagePanel().grey(bgr), panels.mygray, cv::COLOR_GRAY2RGB);
 
     cv::cvtColor(panels.origin, panels.gray, cv::COLOR_RGB2GRAY);
     cv::GaussianBlur(panels.origin, panels.gaussian, cv::Size(1, 1), 0, 0, cv::BORDER_DEFAULT);

@@ -23,6 +23,11 @@ struct PanelImages
 // on anything else.
 PanelImages analyseImage(const cv::Mat &bgr);
 
+// Makes, in this process, what analyseImage finds out at its first use: a
+// process that analyses one image only (a decoding child) need not find it
+// out again.
+void prepareAnalysis();
+
 // The Gaussian blur of a panel-size RGB picture for a kernel side from the spin
 // box. The blur takes odd sides only, so an even side uses the next odd one.
 cv::Mat blurForKernel(const cv::Mat &rgb, int side);

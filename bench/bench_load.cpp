@@ -2,10 +2,12 @@
 #include "analysis/averagepanel.h"
 #include "analysis/busywhileloading.h"
 #include "analysis/channelaverage.h"
+#include "analysis/loadpanels.h"
 #include "analysis/panel.h"
 #include "analysis/pipeline.h"
 #include "decoding/decodefile.h"
 #include "decoding/filebytes.h"
+#include "decoding/sandbox.h"
 #include "decoding/verdict.h"
 #include "inputs.h"
 #include "panels.h"
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -41,9 +44,10 @@ cv::Mat decodeAlone(const std::string &path)
 }
 
 // Decode alone and the whole load as the slot runs it (the window drawn and
-// the busy cursor shown first), one after the other in every iteration so
-// that the machine's noise hits both alike. Reports the ratio of the
-// medians, and the load's own work after decoding.
+// the busy cursor shown first, the panels made in the decoding child and
+// shown), one after the other in every iteration so that the machine's
+// noise hits both alike. Reports the ratio of the medians, and the load's
+// own work after the child has ended.
 void loadAgainstDecode(benchmark::State &state, const std::string &path)
 {
     std::vector<double> decode;
@@ -61,9 +65,10 @@ void loadAgainstDecode(benchmark::State &state, const std::string &path)
                 const auto start = Clock::now();
                 {
                     const BusyWhileLoading busy(panels->window);
-                    const cv::Mat picture = decodeFile(path);
+                    std::optional<PanelImages> loaded = loadPanels(path);
                     const auto decoded = Clock::now();
-                    panels->show(picture);
+                    if (loaded)
+                        panels->show(*loaded);
                     after.push_back(millisecondsSince(decoded));
                 }
                 whole.push_back(millisecondsSince(start));
@@ -134,6 +139,30 @@ void busyWhileLoading(benchmark::State &state)
         const BusyWhileLoading busy(panels->window);
 }
 BENCHMARK(busyWhileLoading)->Unit(benchmark::kMillisecond);
+
+// What confining a decode costs beside it, with the window open: the shared
+// memory for six panels, the fork, the child's confinement, the wait and
+// the reaping, for work that does nothing.
+void confinement(benchmark::State &state)
+{
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string path = "/dev/null";
+    const Confinement confined {path, fd, path, std::uint64_t {256} << 20, 1.0};
+    const std::size_t panelBytes = std::size_t {256} * 192 * 12;
+    for (auto _ : state) {
+        const std::string failure = runConfined(
+            confined, panelBytes,
+            [](unsigned char *result, std::size_t bytes) {
+                result[bytes - 1] = 1;
+                return std::string();
+            },
+            [](const unsigned char *, std::size_t) { return true; });
+        if (!failure.empty())
+            state.SkipWithError(failure.c_str());
+    }
+    close(fd);
+}
+BENCHMARK(confinement)->Unit(benchmark::kMillisecond);
 
 void spinChange(benchmark::State &state)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analysis/pipeline.h"
 #include "window/mainwindowform.h"
 
 #include <QMainWindow>
@@ -15,4 +16,6 @@ struct Panels
 
     // What the window does with a decoded picture: six pictures made and shown.
     void show(const cv::Mat &loaded);
+    // What it does after a load: the six pictures shown.
+    void show(PanelImages &loaded);
 };

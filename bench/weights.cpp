@@ -77,8 +77,8 @@ Decode decodeOnce(const std::string &path)
         return {};
     const pid_t child = fork();
     if (child == 0) {
-        // The child starts with its parent's resident pages: its own peak is
-        // what the decode adds to them.
+        // The child starts with its parent's resident pages, and so does the
+        // one it decodes in: that one's peak is what the decode adds to them.
         close(pipeFds[0]);
         rusage before {};
         getrusage(RUSAGE_SELF, &before);
@@ -87,7 +87,7 @@ Decode decodeOnce(const std::string &path)
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         rusage after {};
-        getrusage(RUSAGE_SELF, &after);
+        getrusage(RUSAGE_CHILDREN, &after);
         const double figures[2] = {
             seconds, static_cast<double>(after.ru_maxrss - before.ru_maxrss) / 1024};
         const ssize_t written = write(pipeFds[1], figures, sizeof figures);
@@ -479,6 +479,21 @@ void heifWeights()
     }
 }
 
+// A 16 x 16 lossless WebP behind an extended header and `chunks` empty chunks.
+QByteArray webpBehindChunks(int chunks)
+{
+    std::vector<uchar> simple;
+    cv::imencode(".webp", cv::Mat(16, 16, CV_8UC3, cv::Scalar::all(9)), simple,
+        {cv::IMWRITE_WEBP_QUALITY, 101});
+    QByteArray body = QByteArray("WEBP") + "VP8X" + littleEndian(10, 4) + QByteArray(4, 0) +
+        littleEndian(15, 3) + littleEndian(15, 3);
+    for (int i = 0; i < chunks; ++i)
+        body += QByteArray("EMPT") + littleEndian(0, 4);
+    body += QByteArray(reinterpret_cast<const char *>(simple.data()) + 12,
+        static_cast<qsizetype>(simple.size()) - 12);
+    return "RIFF" + littleEndian(quint64(body.size()), 4) + body;
+}
+
 void otherWeights()
 {
     const int side = 4096;
@@ -499,6 +514,9 @@ void otherWeights()
     cv::cvtColor(picture, alpha, cv::COLOR_BGR2BGRA);
     perUnit("WebP lossy with alpha", "pixel",
         save("alpha.webp", alpha, {cv::IMWRITE_WEBP_QUALITY, 90}), pixels);
+    const int chunks = 4000000;
+    weight("WebP chunk before the image", "chunk", save("chunks0.webp", webpBehindChunks(0)), 0,
+        save("chunks.webp", webpBehindChunks(chunks)), chunks);
     const char *compressions[] = {
         "none", "RLE", "ZIPS", "ZIP", "PIZ", "PXR24", "B44", "B44A", "DWAA", "DWAB"};
     for (int code = 0; code < 10; ++code) {

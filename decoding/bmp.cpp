@@ -214,6 +214,17 @@ Decoding decodingOf(const Masks &masks)
     return known->second;
 }
 
+// OpenCV's codecs, and how they decode this file's channel masks: found out
+// in the program, once, rather than in every decode.
+bool prepare(const Assessment &assessment, std::string &why)
+{
+    if (!loadOpenCv(assessment, why))
+        return false;
+    if (const auto *masks = std::any_cast<Masks>(&assessment.details))
+        decodingOf(*masks);
+    return true;
+}
+
 Decoded decode(const DecodeRequest &request)
 {
     Mend mend;
@@ -232,4 +243,4 @@ Decoded decode(const DecodeRequest &request)
 
 } // namespace
 
-extern const Format BmpFormat = {"BMP", matches, inspect, loadOpenCv, decode};
+extern const Format BmpFormat = {"BMP", matches, inspect, prepare, decode};

@@ -18,6 +18,7 @@ public:
     CheckedFile &operator=(const CheckedFile &) = delete;
 
     bool isOpen() const { return fd >= 0; }
+    int descriptor() const { return fd; }
     // Why it is not open.
     std::string why() const { return missing ? "no such file" : "not a regular file"; }
     FileBytes bytes() const { return FileBytes::ofFile(fd, size); }

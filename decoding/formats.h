@@ -49,17 +49,13 @@ struct Format
     bool (*matches)(std::string_view start);
     // Reads the header, as the decoder will, and prices the decode.
     Assessment (*inspect)(const FileBytes &file, const DecodeLimits &limits);
-    // Loads what the decoder needs and is not loaded with the program, at the
-    // format's first decode; false, with why, when it cannot. Null where
-    // the decoder is linked in.
-    bool (*load)(std::string &why);
+    // Makes ready, in the program, what decoding this file needs and the
+    // program does not have yet: the decoder's library at the format's first
+    // decode, and what the mends find out about the OpenCV in use. False,
+    // with why, when it cannot. Null where nothing is needed.
+    bool (*prepare)(const Assessment &assessment, std::string &why);
     // Decodes a file that the checks passed, with the decoder they priced.
     Decoded (*decode)(const DecodeRequest &request);
-    // Whether the decoder starts threads of its own. The address-space
-    // ceiling that stands while the others decode would make a thread fail to
-    // start, which decoders wait on for ever: these are bounded by what their
-    // model prices and the memory the system can give, and by their own limits.
-    bool startsThreads = false;
 };
 
 // Every format a file may be decoded as, and those refused outright, in the

@@ -693,7 +693,7 @@ bool find(const SharedLibrary &library, const char *name, Function *&function, s
     return function != nullptr;
 }
 
-bool loadLibheif(std::string &why)
+bool loadLibheif(const Assessment &, std::string &why)
 {
     static SharedLibrary library;
     if (libheif.decodeImage)
@@ -831,7 +831,7 @@ Decoded decode(const DecodeRequest &request)
 
 #else
 
-bool loadLibheif(std::string &why)
+bool loadLibheif(const Assessment &, std::string &why)
 {
     why = "this build has no HEIF decoder (libheif)";
     return false;
@@ -846,6 +846,6 @@ Decoded decode(const DecodeRequest &)
 
 } // namespace
 
-extern const Format HeifFormat = {"HEIF", matches, inspect, loadLibheif, decode, true};
+extern const Format HeifFormat = {"HEIF", matches, inspect, loadLibheif, decode};
 extern const Format OtherIsoMediaFormat = {
     "ISO media", isOtherIsoMedia, refuseOtherIsoMedia, nullptr, nullptr};

@@ -1,5 +1,7 @@
 #include "decoding/memory.h"
 
+#include "decoding/sanitizers.h"
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -8,15 +10,6 @@
 #ifdef __linux__
 #include <sys/resource.h>
 #include <unistd.h>
-#endif
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MORVASTEL_SHADOW_MEMORY 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
-    __has_feature(memory_sanitizer)
-#define MORVASTEL_SHADOW_MEMORY 1
-#endif
 #endif
 
 namespace {
@@ -127,7 +120,7 @@ std::optional<std::uint64_t> availableMemory()
     return available;
 }
 
-#if defined(__linux__) && !defined(MORVASTEL_SHADOW_MEMORY)
+#if defined(__linux__) && !MORVASTEL_SANITIZERS
 
 namespace {
 
@@ -143,33 +136,25 @@ std::optional<std::uint64_t> mappedNow()
 
 } // namespace
 
-AddressSpaceCeiling::AddressSpaceCeiling(std::uint64_t allowance)
+bool capAddressSpace(std::uint64_t allowance)
 {
     rlimit limit {};
     const std::optional<std::uint64_t> mapped = mappedNow();
     if (!mapped || getrlimit(RLIMIT_AS, &limit) != 0)
-        return;
+        return false;
     const std::uint64_t ceiling = *mapped + std::min(allowance, ~std::uint64_t {0} - *mapped);
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= ceiling)
-        return; // a tighter ceiling is there already
-    previousSoft = limit.rlim_cur;
+        return true; // a tighter ceiling is there already
     limit.rlim_cur =
         limit.rlim_max == RLIM_INFINITY ? ceiling : std::min<rlim_t>(ceiling, limit.rlim_max);
-    set = setrlimit(RLIMIT_AS, &limit) == 0;
-}
-
-AddressSpaceCeiling::~AddressSpaceCeiling()
-{
-    rlimit limit {};
-    if (!set || getrlimit(RLIMIT_AS, &limit) != 0)
-        return;
-    limit.rlim_cur = previousSoft;
-    setrlimit(RLIMIT_AS, &limit);
+    return setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 #else
 
-AddressSpaceCeiling::AddressSpaceCeiling(std::uint64_t) { }
-AddressSpaceCeiling::~AddressSpaceCeiling() = default;
+bool capAddressSpace(std::uint64_t)
+{
+    return true;
+}
 
 #endif

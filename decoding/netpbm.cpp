@@ -253,6 +253,16 @@ Decoding decodingOf(const PamHeader &header)
     return known->second;
 }
 
+// OpenCV's codecs, and how they decode this tuple type: found out in the
+// program, once, rather than in every decode.
+bool preparePam(const Assessment &assessment, std::string &why)
+{
+    if (!loadOpenCv(assessment, why))
+        return false;
+    decodingOf(std::any_cast<const PamHeader &>(assessment.details));
+    return true;
+}
+
 Decoded decodePam(const DecodeRequest &request)
 {
     const auto &header = std::any_cast<const PamHeader &>(request.assessment.details);
@@ -302,6 +312,6 @@ Assessment inspectPfm(const FileBytes &file, const DecodeLimits &)
 extern const Format PnmFormat = {"PNM", [](std::string_view s) { return isNetpbm(s, "123456"); },
     inspectPnm, loadOpenCv, decodeWithOpenCv};
 extern const Format PamFormat = {
-    "PAM", [](std::string_view s) { return isNetpbm(s, "7"); }, inspectPam, loadOpenCv, decodePam};
+    "PAM", [](std::string_view s) { return isNetpbm(s, "7"); }, inspectPam, preparePam, decodePam};
 extern const Format PfmFormat = {"PFM", [](std::string_view s) { return isNetpbm(s, "Ff"); },
     inspectPfm, loadOpenCv, decodeWithOpenCv};

@@ -56,6 +56,9 @@ const OpenCvCodecs *morvastelOpenCvCodecs()
     // fail to start its threads: OpenCV's loops run on the calling thread. The
     // viewer's own work on them, at panel size, gains nothing from threads.
     cv::setNumThreads(1);
+    // OpenCV makes its list of decoders at its first decode (GDAL's reads
+    // its configuration then): here, in the program, not again in every child.
+    decode({0});
     static const OpenCvCodecs codecs = {read, decode};
     return &codecs;
 }

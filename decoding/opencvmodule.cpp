@@ -79,7 +79,7 @@ bool loadModule(std::string &)
 
 } // namespace
 
-bool loadOpenCv(std::string &why)
+bool loadOpenCv(const Assessment &, std::string &why)
 {
     if (codecs)
         return true;

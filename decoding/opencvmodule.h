@@ -10,7 +10,7 @@
 // program, refusing a file or decoding one with its format's own library
 // costs nothing for them. False, with why, when the module cannot be loaded;
 // the next call tries again. Every format that OpenCV decodes loads it so.
-bool loadOpenCv(std::string &why);
+bool loadOpenCv(const Assessment &assessment, std::string &why);
 
 // The file of the request as cv::imread decodes it in colour. OpenCV must
 // be loaded.

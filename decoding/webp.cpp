@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -298,9 +297,10 @@ const char *statusText(VP8StatusCode status)
 std::optional<std::vector<std::uint8_t>> readWhole(const DecodeRequest &request)
 {
     const OpenFile file = openForDecoding(request);
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(request.openPath, error);
-    if (!file || error)
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+        return std::nullopt;
+    const long size = std::ftell(file.get());
+    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
         return std::nullopt;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkgconf qt6-base-dev libopencv-dev libjpeg-dev libpng-dev
-          libwebp-dev libheif-dev fonts-wqy-microhei fontconfig)
+          libwebp-dev libheif-dev libseccomp-dev fonts-wqy-microhei fontconfig)
 if [ "${1-run}" = test ]; then
     packages+=(xvfb xauth libx11-dev libxfixes-dev libtiff-dev libopenexr-dev clang-format
                clang-tidy desktop-file-utils

@@ -68,7 +68,7 @@ QByteArray withComponentIds(QByteArray jpeg, const QList<int> &ids)
     for (qsizetype scan = segmentAt(jpeg, char(0xda)); scan >= 0;
          scan = segmentAt(jpeg, char(0xda), scan + 2)) {
         for (int n = 0; n < jpeg[scan + 4]; ++n) {
-            char &id = jpeg[scan + 5 + 2 * n];
+            char &id = jpeg[scan + 5 + 2 * qsizetype {n}];
             id = char(ids[written.indexOf(id)]);
         }
     }

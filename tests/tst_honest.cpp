@@ -15,6 +15,19 @@
 
 namespace {
 
+// Whether the viewer said why it refused a file or could not decode it, as
+// opposed to passing on what a decoder said of its own.
+bool givesAReason(const std::string &said)
+{
+    for (const char *reason :
+        {"no such file", "not a regular file", "unknown format", "unreadable", "DICOM",
+            "too costly", "hollow", "would not fit in memory", "unmendable", "undecodable"}) {
+        if (said.find(std::string(": ") + reason) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 // The origin panel that decoding the file with OpenCV itself gives.
 cv::Mat originOf(const QString &file)
 {
@@ -69,7 +82,7 @@ private slots:
         StdoutCapture out;
         chooseFile(*window, file);
         const std::string said = err.text();
-        QVERIFY2(said.find("morvastel: ") == std::string::npos, said.c_str());
+        QVERIFY2(!givesAReason(said), said.c_str());
         if (expected.empty()) {
             QCOMPARE(out.text(), std::string("失敗\n"));
             return;
