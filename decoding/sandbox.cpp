@@ -366,13 +366,23 @@ bool allowCalls(scmp_filter_ctx filter)
         seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
 }
 
+using Filter = std::unique_ptr<void, void (*)(scmp_filter_ctx)>;
+
+// Empty where it cannot be built.
+Filter buildFilter()
+{
+    Filter filter(seccomp_init(SCMP_ACT_TRAP), seccomp_release);
+    if (!filter ||
+        seccomp_attr_set(filter.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) != 0 ||
+        !allowCalls(filter.get()))
+        return Filter(nullptr, seccomp_release);
+    return filter;
+}
+
 bool filterCalls()
 {
-    const std::unique_ptr<void, void (*)(scmp_filter_ctx)> filter(
-        seccomp_init(SCMP_ACT_TRAP), seccomp_release);
-    return filter &&
-        seccomp_attr_set(filter.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
-        allowCalls(filter.get()) && seccomp_load(filter.get()) == 0;
+    const Filter filter = buildFilter();
+    return filter && seccomp_load(filter.get()) == 0;
 }
 
 // Every thread of the C library's allocator takes an arena of its own, which
@@ -539,15 +549,29 @@ void reportOutput(const std::string &path, const std::string &said)
     }
 }
 
+// Done once in the program, so that no child does it again.
+bool prepareChildren()
+{
+    // A child has none of the program's threads: OpenCV's loops must not
+    // wait for the workers of a pool the program started.
+    cv::setNumThreads(1);
+    // The filter's library finds its own functions at their first call:
+    // built and written out once here, it does not look them up in every
+    // child.
+    const Descriptor nowhere(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const Filter filter = buildFilter();
+    if (filter && nowhere.get() >= 0)
+        seccomp_export_bpf(filter.get(), nowhere.get());
+    return true;
+}
+
 } // namespace
 
 std::string runConfined(const Confinement &confinement, std::size_t resultBytes,
     const ConfinedWork &work, const ResultReader &read)
 {
-    // A child has none of the program's threads: OpenCV's loops must not
-    // wait for the workers of a pool the program started.
-    static const bool serial = (cv::setNumThreads(1), true);
-    (void)serial;
+    static const bool prepared = prepareChildren();
+    (void)prepared;
     const SharedMemory shared(ResultOffset + resultBytes);
     int fds[2];
     if (!shared.mapped() || pipe2(fds, O_CLOEXEC) != 0)

@@ -26,7 +26,7 @@ namespace {
 
 const char *const Libraries[] = {"libjpeg", "libpng", "libwebp", "libde265", "dav1d", "libtiff"};
 const char *const Faults[] = {
-    "abort", "wild", "wait", "loop", "gigabytes", "file", "shell", "sockets", "print"};
+    "abort", "wild", "wait", "loop", "gigabytes", "file", "shell", "sockets", "print", "exit"};
 
 // What the process holds: descriptors, sockets among them, and mappings of
 // shared memory.
