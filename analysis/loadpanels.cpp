@@ -60,9 +60,9 @@ bool readPanels(const unsigned char *made, std::size_t bytes, PanelImages &panel
 
 std::optional<PanelImages> loadPanels(const std::string &path)
 {
-    prepareAnalysis();
     PanelImages panels;
     PictureUse use;
+    use.prepare = prepareAnalysis;
     use.bytes = [](std::uint64_t, std::uint64_t) { return allPanelBytes(); };
     use.make = writePanels;
     use.take = [&panels](const unsigned char *made, std::size_t bytes) {

@@ -200,7 +200,7 @@ void peakMemory(benchmark::State &state, const char *self, const std::string &pa
     for (auto _ : state) {
         decode = decodePeak(self, path);
         const std::vector<double> load = childFigures("load", path);
-        whole = load.size() == 2 ? load[1] : -1;
+        whole = load.size() >= 2 ? load[1] : -1;
     }
     state.counters["decode_MiB"] = decode / 1024.0;
     state.counters["load_MiB"] = whole / 1024.0;

@@ -70,6 +70,8 @@ std::string decodeChecked(const std::string &path, const CheckedFile &file,
     std::string why;
     if (format.prepare && !format.prepare(verdict.assessment, why))
         return why;
+    if (use.prepare)
+        use.prepare();
 
     const std::string openPath = file.pathForDecoder(path);
     const DecodeRequest request {path, openPath, verdict.assessment};

@@ -12,9 +12,12 @@
 // What is made of a decoded picture where it is decoded, so that only that
 // comes back to the program: so many bytes at most for a picture of the
 // sides the checks read, written by `make`, which may throw; then, in the
-// program, handed to `take`, which says whether it could read it.
+// program, handed to `take`, which says whether it could read it. `prepare`,
+// where there is one, runs in the program once the checks have passed the
+// file, before it is decoded.
 struct PictureUse
 {
+    std::function<void()> prepare;
     std::function<std::size_t(std::uint64_t width, std::uint64_t height)> bytes;
     std::function<void(const cv::Mat &bgr, unsigned char *into, std::size_t bytes)> make;
     std::function<bool(const unsigned char *made, std::size_t bytes)> take;
