@@ -159,7 +159,8 @@ int dav1d_get_picture(void *decoder, void *picture)
     return real<int(void *, void *)>("dav1d_get_picture")(decoder, picture);
 }
 
-// libtiff, as OpenCV reads strips and tiles
+// libtiff, as OpenCV reads a picture's strips: through libtiff's RGBA
+// interface, or as they are coded
 int TIFFReadRGBAStrip(void *tiff, std::uint32_t row, std::uint32_t *raster)
 {
     misbehave("libtiff");
@@ -167,25 +168,11 @@ int TIFFReadRGBAStrip(void *tiff, std::uint32_t row, std::uint32_t *raster)
         tiff, row, raster);
 }
 
-int TIFFReadRGBATile(void *tiff, std::uint32_t x, std::uint32_t y, std::uint32_t *raster)
-{
-    misbehave("libtiff");
-    return real<int(void *, std::uint32_t, std::uint32_t, std::uint32_t *)>("TIFFReadRGBATile")(
-        tiff, x, y, raster);
-}
-
 std::int64_t TIFFReadEncodedStrip(void *tiff, std::uint32_t strip, void *into, std::int64_t size)
 {
     misbehave("libtiff");
     return real<std::int64_t(void *, std::uint32_t, void *, std::int64_t)>("TIFFReadEncodedStrip")(
         tiff, strip, into, size);
-}
-
-std::int64_t TIFFReadEncodedTile(void *tiff, std::uint32_t tile, void *into, std::int64_t size)
-{
-    misbehave("libtiff");
-    return real<std::int64_t(void *, std::uint32_t, void *, std::int64_t)>("TIFFReadEncodedTile")(
-        tiff, tile, into, size);
 }
 
 // The C library's fork, where a file is swapped between its checks and its
