@@ -4,12 +4,9 @@
 // it reads the file the child keeps no descriptor but the file and its
 // output, can gain no privilege, writes no file and no core, outlives no
 // parent, takes no more address space than it is allowed, and installs a
-// seccomp filter: the calls decoders need to read, map memory, run threads
-// of their own and write their output, and none that opens, creates or
-// removes a file, makes a socket, starts a process or runs a program. Opening
-// the checked file by its name is answered with the checked file itself. The
-// result comes back through memory shared before the fork, and is believed
-// only from a child that exited normally and said it was done.
+// seccomp filter (syscallfilter.cpp). The result comes back through memory
+// shared before the fork, and is believed only from a child that exited
+// normally and said it was done.
 #include "decoding/sandbox.h"
 
 #include "decoding/report.h"
@@ -17,9 +14,9 @@
 #if MORVASTEL_SANDBOX
 #include "decoding/memory.h"
 #include "decoding/sanitizers.h"
+#include "decoding/syscallfilter.h"
 
 #include <opencv2/core/utility.hpp>
-#include <seccomp.h>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -29,10 +26,8 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,16 +118,6 @@ private:
 
 // --- In the child ---------------------------------------------------------
 
-// What the handler of forbidden calls needs: the one file it answers opens
-// of, by its one name, and where it says which call was stopped.
-struct Broker
-{
-    int file = -1;
-    const char *path = nullptr;
-    Record *record = nullptr;
-};
-Broker broker;
-
 // Closes every descriptor from `first` on.
 void closeFrom(int first)
 {
@@ -146,6 +131,9 @@ void closeFrom(int first)
         close(static_cast<int>(fd));
 }
 
+// Where the child keeps the checked file.
+constexpr int CheckedFileKept = 3;
+
 // The checked file on 3, the output channel on 1 and 2, nothing else: the
 // display connection, the program's own output and every other descriptor
 // stay the program's.
@@ -154,11 +142,10 @@ bool keepOnly(int file, int output)
     const int movedFile = fcntl(file, F_DUPFD, 10);
     const int movedOutput = fcntl(output, F_DUPFD, 10);
     if (movedFile < 0 || movedOutput < 0 || dup2(movedOutput, STDOUT_FILENO) < 0 ||
-        dup2(movedOutput, STDERR_FILENO) < 0 || dup2(movedFile, 3) < 0)
+        dup2(movedOutput, STDERR_FILENO) < 0 || dup2(movedFile, CheckedFileKept) < 0)
         return false;
     close(STDIN_FILENO);
-    closeFrom(4);
-    broker.file = 3;
+    closeFrom(CheckedFileKept + 1);
     // Whatever the program's streams held unwritten is the program's.
     __fpurge(stdout);
     __fpurge(stderr);
@@ -173,115 +160,6 @@ bool lockDown(pid_t parent)
     return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_DUMPABLE, 0) == 0 &&
         setrlimit(RLIMIT_CORE, &none) == 0 && setrlimit(RLIMIT_FSIZE, &none) == 0;
-}
-
-#if defined(__x86_64__)
-greg_t &callResult(ucontext_t &machine)
-{
-    return machine.uc_mcontext.gregs[REG_RAX];
-}
-// The registers a system call's arguments come in.
-constexpr int ArgumentRegisters[] = {REG_RDI, REG_RSI, REG_RDX, REG_R10, REG_R8, REG_R9};
-std::uint64_t callArgument(const ucontext_t &machine, int index)
-{
-    return static_cast<std::uint64_t>(machine.uc_mcontext.gregs[ArgumentRegisters[index]]);
-}
-#define MORVASTEL_BROKER 1
-#elif defined(__aarch64__)
-unsigned long long &callResult(ucontext_t &machine)
-{
-    return machine.uc_mcontext.regs[0];
-}
-std::uint64_t callArgument(const ucontext_t &machine, int index)
-{
-    return machine.uc_mcontext.regs[index];
-}
-#define MORVASTEL_BROKER 1
-#endif
-
-#ifdef MORVASTEL_BROKER
-// An open of the checked file by its name, to read it: a descriptor of it,
-// read from its start. Any other file cannot be opened.
-long openChecked(const char *path, std::uint64_t flags)
-{
-    const std::uint64_t changes = O_CREAT | O_TRUNC | O_APPEND | O_TMPFILE;
-    if (!path || std::strcmp(path, broker.path) != 0 || (flags & O_ACCMODE) != O_RDONLY ||
-        (flags & changes) != 0)
-        return -EACCES;
-    const int fd = fcntl(broker.file, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        return -errno;
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-// A look at the checked file, by its descriptor or its name; no other file
-// may be looked at.
-long statChecked(long directory, const char *path, std::uint64_t into, std::uint64_t flags)
-{
-    auto *status = reinterpret_cast<struct stat *>(static_cast<std::uintptr_t>(into));
-    long fd = -1;
-    if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0)
-        fd = directory;
-    else if (path && std::strcmp(path, broker.path) == 0)
-        fd = broker.file;
-    else
-        return -EACCES;
-    return syscall(SYS_fstat, fd, status) == 0 ? 0 : -errno;
-}
-
-long accessChecked(const char *path)
-{
-    return path && std::strcmp(path, broker.path) == 0 ? 0 : -EACCES;
-}
-
-// The calls the handler answers itself, as the kernel would for a process
-// that can see the checked file alone; false for every other.
-bool answer(long call, ucontext_t &machine)
-{
-    const auto argument = [&machine](int index) { return callArgument(machine, index); };
-    const auto pathIn = [&argument](int index) {
-        return reinterpret_cast<const char *>(static_cast<std::uintptr_t>(argument(index)));
-    };
-    const auto directory = static_cast<long>(static_cast<int>(argument(0)));
-    long result = 0;
-    if (call == SYS_openat)
-        result = openChecked(pathIn(1), argument(2));
-    else if (call == SYS_newfstatat)
-        result = statChecked(directory, pathIn(1), argument(2), argument(3));
-    else if (call == SYS_faccessat || call == SYS_faccessat2)
-        result = accessChecked(pathIn(1));
-    else if (call == SYS_statx)
-        result = -ENOSYS; // callers fall back on fstatat
-#ifdef SYS_open
-    else if (call == SYS_open)
-        result = openChecked(pathIn(0), argument(1));
-    else if (call == SYS_stat)
-        result = statChecked(AT_FDCWD, pathIn(0), argument(1), 0);
-    else if (call == SYS_access)
-        result = accessChecked(pathIn(0));
-#endif
-    else
-        return false;
-    callResult(machine) =
-        static_cast<std::remove_reference_t<decltype(callResult(machine))>>(result);
-    return true;
-}
-#else
-bool answer(long, ucontext_t &)
-{
-    return false;
-}
-#endif
-
-// The filter's answer to every call outside its list: the broker's calls
-// are answered, any other ends the child.
-void onForbiddenCall(int, siginfo_t *info, void *context)
-{
-    if (answer(info->si_syscall, *static_cast<ucontext_t *>(context)))
-        return;
-    broker.record->forbiddenCall = info->si_syscall;
-    _exit(ForbiddenCallExit);
 }
 
 // Signals as a new process has them: none held back (the program holds
@@ -302,89 +180,6 @@ void plainSignals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-bool trapForbiddenCalls(const Confinement &confinement, Record &record)
-{
-    plainSignals();
-    broker.path = confinement.openPath.c_str();
-    broker.record = &record;
-    struct sigaction action
-    { };
-    action.sa_sigaction = onForbiddenCall;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    return sigaction(SIGSYS, &action, nullptr) == 0;
-}
-
-// What decoders may do: read the file they have, map memory, start, run and
-// end threads of their own, keep time, write their output and exit.
-constexpr int AllowedCalls[] = {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64),
-    SCMP_SYS(preadv), SCMP_SYS(lseek), SCMP_SYS(close), SCMP_SYS(fstat), SCMP_SYS(fcntl),
-    SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(mprotect), SCMP_SYS(brk),
-    SCMP_SYS(madvise), SCMP_SYS(futex), SCMP_SYS(set_robust_list), SCMP_SYS(rseq),
-    SCMP_SYS(sched_yield), SCMP_SYS(sched_getaffinity), SCMP_SYS(getpid), SCMP_SYS(gettid),
-    SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(gettimeofday),
-    SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(rt_sigaction),
-    SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigreturn), SCMP_SYS(sigaltstack),
-    SCMP_SYS(restart_syscall), SCMP_SYS(getrandom), SCMP_SYS(exit), SCMP_SYS(exit_group)};
-
-// The sanitizers' runtime tells whether memory can be read by writing it
-// into a pipe of its own: sanitizer builds let the child make pipes and
-// write anywhere.
-bool allowSanitizerCalls(scmp_filter_ctx filter)
-{
-    for (const int call : {SCMP_SYS(pipe2), SCMP_SYS(write)}) {
-        if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
-            return false;
-    }
-    return true;
-}
-
-bool allowCalls(scmp_filter_ctx filter)
-{
-    const auto allow = [filter](int call, unsigned count, const scmp_arg_cmp *conditions) {
-        return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, count, conditions) == 0;
-    };
-    for (const int call : AllowedCalls) {
-        if (!allow(call, 0, nullptr))
-            return false;
-    }
-    // Output on standard output and error only; threads, never processes
-    // (clone3's flags cannot be read, so the C library falls back to clone);
-    // signals to itself; its limits read, never changed; its threads named.
-    const scmp_arg_cmp toStdout[] = {SCMP_A0(SCMP_CMP_EQ, STDOUT_FILENO)};
-    const scmp_arg_cmp toStderr[] = {SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO)};
-    const scmp_arg_cmp thread[] = {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)};
-    const scmp_arg_cmp itself[] = {SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))};
-    const scmp_arg_cmp readLimits[] = {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)};
-    const scmp_arg_cmp nameThread[] = {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)};
-    if (MORVASTEL_SANITIZERS && !allowSanitizerCalls(filter))
-        return false;
-    return allow(SCMP_SYS(write), 1, toStdout) && allow(SCMP_SYS(write), 1, toStderr) &&
-        allow(SCMP_SYS(writev), 1, toStdout) && allow(SCMP_SYS(writev), 1, toStderr) &&
-        allow(SCMP_SYS(clone), 1, thread) && allow(SCMP_SYS(tgkill), 1, itself) &&
-        allow(SCMP_SYS(prlimit64), 2, readLimits) && allow(SCMP_SYS(prctl), 1, nameThread) &&
-        seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
-}
-
-using Filter = std::unique_ptr<void, void (*)(scmp_filter_ctx)>;
-
-// Empty where it cannot be built.
-Filter buildFilter()
-{
-    Filter filter(seccomp_init(SCMP_ACT_TRAP), seccomp_release);
-    if (!filter ||
-        seccomp_attr_set(filter.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) != 0 ||
-        !allowCalls(filter.get()))
-        return Filter(nullptr, seccomp_release);
-    return filter;
-}
-
-bool filterCalls()
-{
-    const Filter filter = buildFilter();
-    return filter && seccomp_load(filter.get()) == 0;
-}
-
 // Every thread of the C library's allocator takes an arena of its own, which
 // reserves 64 MiB of address space: decoders that start threads would spend
 // their allowance on reservations. One arena keeps the ceiling on what is
@@ -396,9 +191,12 @@ bool oneArena()
 
 bool confine(const Confinement &confinement, int output, pid_t parent, Record &record)
 {
-    return keepOnly(confinement.file, output) && lockDown(parent) && oneArena() &&
-        capAddressSpace(confinement.memory) && trapForbiddenCalls(confinement, record) &&
-        filterCalls();
+    if (!keepOnly(confinement.file, output) || !lockDown(parent) || !oneArena() ||
+        !capAddressSpace(confinement.memory))
+        return false;
+    plainSignals();
+    return filterSystemCalls(
+        confinement.openPath.c_str(), CheckedFileKept, &record.forbiddenCall, ForbiddenCallExit);
 }
 
 [[noreturn]] void runChild(const Confinement &confinement, const SharedMemory &shared,
@@ -492,13 +290,6 @@ Ending awaitChild(pid_t child, int output, double seconds, std::string &said)
     return ending;
 }
 
-std::string callName(int call)
-{
-    const std::unique_ptr<char, void (*)(void *)> name(
-        seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, call), std::free);
-    return name ? name.get() : std::to_string(call);
-}
-
 std::string secondsText(double seconds)
 {
     char text[32];
@@ -522,7 +313,7 @@ std::string whyEnded(const Ending &ending, const Record &record, double seconds)
     const int status = WEXITSTATUS(ending.status);
     if (status == ForbiddenCallExit)
         return "undecodable: the decoder made a system call that the sandbox forbids (" +
-            callName(record.forbiddenCall) + ")";
+            systemCallName(record.forbiddenCall) + ")";
     if (status == UnconfinedExit)
         return "undecodable: the decoder's process could not be confined";
     if (status != 0)
@@ -555,13 +346,7 @@ bool prepareChildren()
     // A child has none of the program's threads: OpenCV's loops must not
     // wait for the workers of a pool the program started.
     cv::setNumThreads(1);
-    // The filter's library finds its own functions at their first call:
-    // built and written out once here, it does not look them up in every
-    // child.
-    const Descriptor nowhere(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    const Filter filter = buildFilter();
-    if (filter && nowhere.get() >= 0)
-        seccomp_export_bpf(filter.get(), nowhere.get());
+    prepareSystemCallFilter();
     return true;
 }
 
