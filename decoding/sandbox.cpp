@@ -168,8 +168,8 @@ bool lockDown(pid_t parent)
 void plainSignals()
 {
 #if !MORVASTEL_SANITIZERS
-    struct sigaction plain
-    { };
+    using SignalAction = struct sigaction;
+    SignalAction plain {};
     plain.sa_handler = SIG_DFL;
     sigemptyset(&plain.sa_mask);
     for (int signal = 1; signal < NSIG; ++signal)

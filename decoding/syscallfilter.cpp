@@ -228,8 +228,8 @@ void prepareSystemCallFilter()
 bool filterSystemCalls(const char *path, int file, std::int32_t *forbiddenCall, int exitStatus)
 {
     broker = {file, path, forbiddenCall, exitStatus};
-    struct sigaction action
-    { };
+    using SignalAction = struct sigaction;
+    SignalAction action {};
     action.sa_sigaction = onForbiddenCall;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);

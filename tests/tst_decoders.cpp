@@ -65,12 +65,13 @@ QByteArray withComponentIds(QByteArray jpeg, const QList<int> &ids)
         written += jpeg[frame + 10 + 3 * n];
         jpeg[frame + 10 + 3 * n] = char(ids[n]);
     }
-    for (qsizetype scan = segmentAt(jpeg, char(0xda)); scan >= 0;
-         scan = segmentAt(jpeg, char(0xda), scan + 2)) {
+    qsizetype scan = segmentAt(jpeg, char(0xda));
+    while (scan >= 0) {
         for (int n = 0; n < jpeg[scan + 4]; ++n) {
             char &id = jpeg[scan + 5 + 2 * qsizetype {n}];
             id = char(ids[written.indexOf(id)]);
         }
+        scan = segmentAt(jpeg, char(0xda), scan + 2);
     }
     return jpeg;
 }

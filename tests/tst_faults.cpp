@@ -47,8 +47,8 @@ Held held()
     Held now;
     const QDir fds(QStringLiteral("/proc/self/fd"));
     for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
-        struct stat status
-        { };
+        using FileStatus = struct stat;
+        FileStatus status {};
         ++now.descriptors;
         if (fstat(fd.toInt(), &status) == 0 && S_ISSOCK(status.st_mode))
             ++now.sockets;

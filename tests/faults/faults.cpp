@@ -28,13 +28,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
 
-template<typename Function> Function *real(const char *name)
+// The library's own function. Where libheif's codecs are plugins (Debian 13),
+// they load their decoder libraries for themselves alone, out of the global
+// scope: those are asked by name.
+template<typename Function>
+Function *real(const char *name, std::initializer_list<const char *> privateLibraries = {})
 {
-    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+    void *function = dlsym(RTLD_NEXT, name);
+    for (const char *library : privateLibraries) {
+        if (function)
+            break;
+        if (void *handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD))
+            function = dlsym(handle, name);
+    }
+    return reinterpret_cast<Function *>(function);
 }
 
 std::string inHome(const char *name)
@@ -57,8 +69,8 @@ void touchGigabytes()
 void writeIntoSockets()
 {
     for (int fd = 0; fd < 1024; ++fd) {
-        struct stat status
-        { };
+        using FileStatus = struct stat;
+        FileStatus status {};
         if (fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode))
             (void)!write(fd, "\xde\xad\xbe\xef", 4);
     }
@@ -149,14 +161,15 @@ int WebPDecode(const std::uint8_t *data, std::size_t size, void *config)
 int de265_decode(void *decoder, int *more)
 {
     misbehave("libde265");
-    return real<int(void *, int *)>("de265_decode")(decoder, more);
+    return real<int(void *, int *)>("de265_decode", {"libde265.so.0"})(decoder, more);
 }
 
 // dav1d, for AVIF
 int dav1d_get_picture(void *decoder, void *picture)
 {
     misbehave("dav1d");
-    return real<int(void *, void *)>("dav1d_get_picture")(decoder, picture);
+    return real<int(void *, void *)>("dav1d_get_picture", {"libdav1d.so.7", "libdav1d.so.6"})(
+        decoder, picture);
 }
 
 // libtiff, as OpenCV reads a picture's strips: through libtiff's RGBA
