@@ -4,6 +4,7 @@
 #include "decoding/formats.h"
 #include "decoding/report.h"
 #include "decoding/sandbox.h"
+#include "decoding/sanitizers.h"
 #include "decoding/verdict.h"
 
 #include <algorithm>
@@ -20,12 +21,16 @@ std::uint64_t allowanceFor(std::uint64_t expected)
     return std::max(2 * expected, expected + margin);
 }
 
+// The models price a plain build; under the sanitizers the code runs
+// several times slower, and each fork copies a larger process.
+constexpr double SanitizerSlowdown = MORVASTEL_SANITIZERS ? 5.0 : 1.0;
+
 // How long a decode may take: three times what its model prices, and never
 // less than a second, so that every honest file finishes on a busy machine
 // and a decoder that hangs costs the window a second.
 double deadlineFor(const Assessment &assessment)
 {
-    return std::max(1.0, 3 * assessment.seconds);
+    return SanitizerSlowdown * std::max(1.0, 3 * assessment.seconds);
 }
 
 // The picture the checks read, upright or turned by the file's orientation.

@@ -22,6 +22,27 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+
+// Threads stopped and joined when the test ends, however it ends.
+class BusyThreads
+{
+public:
+    explicit BusyThreads(std::atomic<bool> &done) : done(done) { }
+    BusyThreads(const BusyThreads &) = delete;
+    BusyThreads &operator=(const BusyThreads &) = delete;
+    ~BusyThreads()
+    {
+        done = true;
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+    template<typename Work> void start(Work work) { threads.emplace_back(work); }
+
+private:
+    std::atomic<bool> &done;
+    std::vector<std::thread> threads;
+};
 
 class MemoryTest : public QObject
 {
@@ -100,9 +121,9 @@ private slots:
         QVERIFY(cv::imwrite(files[1].toStdString(), picture.rowRange(0, 700)));
         std::atomic<bool> done {false};
         std::atomic<long> allocations {0};
-        std::vector<std::thread> busy;
+        BusyThreads busy(done);
         for (int t = 0; t < 2; ++t) {
-            busy.emplace_back([&done, &allocations, t] {
+            busy.start([&done, &allocations, t] {
                 std::size_t size = 4096;
                 while (!done) {
                     std::vector<char> block(size, char(t));
@@ -120,9 +141,6 @@ private slots:
             chooseFile(window, files[i % 2]);
             QCOMPARE(out.text(), std::string());
         }
-        done = true;
-        for (std::thread &thread : busy)
-            thread.join();
         QVERIFY(allocations > 0);
         QCOMPARE(shownPixels(panel(window, "origin")).size(), cv::Size(256, 192));
     }
