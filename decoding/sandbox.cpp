@@ -12,6 +12,7 @@
 #include "decoding/report.h"
 
 #if MORVASTEL_SANDBOX
+#include "decoding/descriptor.h"
 #include "decoding/memory.h"
 #include "decoding/sanitizers.h"
 #include "decoding/syscallfilter.h"
@@ -94,26 +95,6 @@ public:
 private:
     std::size_t size;
     void *memory;
-};
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : fd(fd) { }
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return fd; }
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-
-private:
-    int fd;
 };
 
 // --- In the child ---------------------------------------------------------

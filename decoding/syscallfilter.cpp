@@ -8,6 +8,7 @@
 // and ends the process on every other.
 #include "decoding/syscallfilter.h"
 
+#include "decoding/descriptor.h"
 #include "decoding/sanitizers.h"
 
 #include <seccomp.h>
@@ -217,12 +218,10 @@ void prepareSystemCallFilter()
 {
     // Built and written out once, here, its library does not look its own
     // functions up again in every child.
-    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const Descriptor nowhere(open("/dev/null", O_WRONLY | O_CLOEXEC));
     const Filter filter = buildFilter();
-    if (filter && nowhere >= 0)
-        seccomp_export_bpf(filter.get(), nowhere);
-    if (nowhere >= 0)
-        close(nowhere);
+    if (filter && nowhere.get() >= 0)
+        seccomp_export_bpf(filter.get(), nowhere.get());
 }
 
 bool filterSystemCalls(const char *path, int file, std::int32_t *forbiddenCall, int exitStatus)
