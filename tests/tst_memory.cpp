@@ -111,8 +111,14 @@ private slots:
 
     // Loads under the ceiling while other threads allocate, free and start
     // threads of their own: every load shows its picture, nothing crashes.
+    // glibc's malloc takes its locks across fork(); AddressSanitizer's
+    // allocator does not, so there a child can inherit a lock another thread
+    // held and wait on it until its deadline.
     void loadsBesideBusyThreads()
     {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("AddressSanitizer's allocator is not fork-safe beside allocating threads");
+#endif
         const QString files[] = {
             dir.filePath(QStringLiteral("a.jpg")), dir.filePath(QStringLiteral("b.png"))};
         cv::Mat picture(1500, 2000, CV_8UC3);
