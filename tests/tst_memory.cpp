@@ -28,19 +28,20 @@
 class BusyThreads
 {
 public:
-    explicit BusyThreads(std::atomic<bool> &done) : done(done) { }
+    BusyThreads() = default;
     BusyThreads(const BusyThreads &) = delete;
     BusyThreads &operator=(const BusyThreads &) = delete;
     ~BusyThreads()
     {
-        done = true;
+        stopped = true;
         for (std::thread &thread : threads)
             thread.join();
     }
     template<typename Work> void start(Work work) { threads.emplace_back(work); }
+    bool stopping() const { return stopped; }
 
 private:
-    std::atomic<bool> &done;
+    std::atomic<bool> stopped {false};
     std::vector<std::thread> threads;
 };
 
@@ -125,13 +126,12 @@ private slots:
         cv::randu(picture, 0, 256);
         QVERIFY(cv::imwrite(files[0].toStdString(), picture));
         QVERIFY(cv::imwrite(files[1].toStdString(), picture.rowRange(0, 700)));
-        std::atomic<bool> done {false};
         std::atomic<long> allocations {0};
-        BusyThreads busy(done);
+        BusyThreads busy;
         for (int t = 0; t < 2; ++t) {
-            busy.start([&done, &allocations, t] {
+            busy.start([&busy, &allocations, t] {
                 std::size_t size = 4096;
-                while (!done) {
+                while (!busy.stopping()) {
                     std::vector<char> block(size, char(t));
                     allocations += block.size() > 0 ? 1 : 0;
                     size = size * 3 % (std::size_t {8} << 20) + 4096;
